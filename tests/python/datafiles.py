@@ -1,0 +1,49 @@
+"""Plain readers of the built-in data file formats, for tests."""
+
+import struct
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+DATA = REPO / "data"
+SHARED_DATA = REPO.parent / "shared" / "data"
+
+
+def read_vocab(path):
+    """Returns the token byte strings of a vocab file, indexed by rank."""
+    raw = Path(path).read_bytes()
+    (count,) = struct.unpack_from("<I", raw, 0)
+    tokens = [None] * count
+    pos = 4
+    for _ in range(count):
+        (length,) = struct.unpack_from("<H", raw, pos)
+        token = raw[pos + 2 : pos + 2 + length]
+        (rank,) = struct.unpack_from("<I", raw, pos + 2 + length)
+        assert tokens[rank] is None
+        tokens[rank] = token
+        pos += length + 6
+    assert pos == len(raw)
+    return tokens
+
+
+def read_special(path):
+    """Returns the (text, id) entries of a special-tokens file, in file order."""
+    raw = Path(path).read_bytes()
+    (count,) = struct.unpack_from("<I", raw, 0)
+    entries, pos = [], 4
+    for _ in range(count):
+        token_id, length = struct.unpack_from("<IH", raw, pos)
+        entries.append((raw[pos + 6 : pos + 6 + length].decode("utf-8"), token_id))
+        pos += 6 + length
+    return entries
+
+
+def read_uniclass(path, classes):
+    """Returns, per class, the list of inclusive (start, end) ranges."""
+    raw = Path(path).read_bytes()
+    sections, pos = [], 0
+    for _ in range(classes):
+        (count,) = struct.unpack_from("<I", raw, pos)
+        pos += 4
+        sections.append([struct.unpack_from("<II", raw, pos + 8 * i) for i in range(count)])
+        pos += 8 * count
+    return sections

@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Writes the seven built-in data files into data/.
+
+Inputs: the published rank tables (base64 bytes, a space, the rank, per line) and the
+Unicode Character Database. Run from anywhere:
+
+    tools/gen_data.py [--shared DIR] [--out DIR]
+
+DIR defaults to ../shared/data beside the repository and to the repository's data/.
+"""
+
+import argparse
+import base64
+import struct
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+DEFAULT_SHARED = REPO.parent / "shared" / "data"
+DEFAULT_OUT = REPO / "data"
+
+UCD_VERSION = "17.0.0"
+
+CL100K_SPECIALS = [
+    ("<|endoftext|>", 100257),
+    ("<|fim_prefix|>", 100258),
+    ("<|fim_middle|>", 100259),
+    ("<|fim_suffix|>", 100260),
+    ("<|endofprompt|>", 100276),
+]
+O200K_SPECIALS = [("<|endoftext|>", 199999), ("<|endofprompt|>", 200018)]
+HARMONY_NAMED = {
+    199998: "<|startoftext|>",
+    199999: "<|endoftext|>",
+    200002: "<|return|>",
+    200003: "<|constrain|>",
+    200005: "<|channel|>",
+    200006: "<|start|>",
+    200007: "<|end|>",
+    200008: "<|message|>",
+    200012: "<|call|>",
+    200018: "<|endofprompt|>",
+}
+HARMONY_LAST_ID = 201087
+
+# Class order of the uniclass files; the three-class file is the first three sections.
+LETTER_CATEGORIES = {"Lu", "Ll", "Lt", "Lm", "Lo"}
+NUMBER_CATEGORIES = {"Nd", "Nl", "No"}
+MARK_CATEGORIES = {"Mn", "Mc", "Me"}
+UPPER_SET = {"Lu", "Lt", "Lm", "Lo"} | MARK_CATEGORIES
+LOWER_SET = {"Ll", "Lm", "Lo"} | MARK_CATEGORIES
+
+
+def read_ranks(path):
+    """Returns the token byte strings of a published rank table, indexed by rank."""
+    tokens = {}
+    for line in path.read_bytes().splitlines():
+        if not line:
+            continue
+        encoded, rank = line.split()
+        tokens[int(rank)] = base64.b64decode(encoded)
+    assert sorted(tokens) == list(range(len(tokens))), f"{path}: ranks are not 0..n-1"
+    return [tokens[rank] for rank in range(len(tokens))]
+
+
+def vocab_file(tokens):
+    """Serialises tokens (indexed by rank) as a vocab file, records in rank order."""
+    out = [struct.pack("<I", len(tokens))]
+    for rank, token in enumerate(tokens):
+        out.append(struct.pack("<H", len(token)) + token + struct.pack("<I", rank))
+    return b"".join(out)
+
+
+def special_file(entries):
+    """Serialises (text, id) pairs as a special-tokens file, in the given order."""
+    out = [struct.pack("<I", len(entries))]
+    for text, token_id in entries:
+        raw = text.encode("utf-8")
+        out.append(struct.pack("<IH", token_id, len(raw)) + raw)
+    return b"".join(out)
+
+
+def harmony_specials():
+    entries = []
+    for token_id in range(199998, HARMONY_LAST_ID + 1):
+        if token_id in HARMONY_NAMED:
+            entries.append((HARMONY_NAMED[token_id], token_id))
+        if token_id >= 200000 and (token_id not in HARMONY_NAMED or token_id == 200018):
+            entries.append((f"<|reserved_{token_id}|>", token_id))
+    return entries
+
+
+def general_categories(ucd):
+    """Returns {code point: general category} for every assigned code point."""
+    categories = {}
+    first = None
+    for line in (ucd / "UnicodeData.txt").read_text(encoding="utf-8").splitlines():
+        fields = line.split(";")
+        code, name, category = int(fields[0], 16), fields[1], fields[2]
+        if name.endswith(", First>"):
+            first = code
+            continue
+        if name.endswith(", Last>"):
+            for cp in range(first, code + 1):
+                categories[cp] = category
+            first = None
+            continue
+        categories[code] = category
+    return categories
+
+
+def white_space(ucd):
+    """Returns the set of code points with the White_Space property."""
+    points = set()
+    for line in (ucd / "PropList.txt").read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        span, prop = (part.strip() for part in line.split(";"))
+        if prop != "White_Space":
+            continue
+        lo, _, hi = span.partition("..")
+        points.update(range(int(lo, 16), int(hi or lo, 16) + 1))
+    return points
+
+
+def merged_ranges(points):
+    """Returns sorted, disjoint, non-touching inclusive ranges covering points."""
+    ranges = []
+    for cp in sorted(points):
+        if ranges and ranges[-1][1] + 1 == cp:
+            ranges[-1][1] = cp
+        else:
+            ranges.append([cp, cp])
+    return ranges
+
+
+def uniclass_file(classes):
+    out = []
+    for points in classes:
+        ranges = merged_ranges(points)
+        out.append(struct.pack("<I", len(ranges)))
+        out.extend(struct.pack("<II", lo, hi) for lo, hi in ranges)
+    return b"".join(out)
+
+
+def unicode_classes(ucd):
+    """Returns the five classes: letters, numbers, whitespace, upper set, lower set."""
+    categories = general_categories(ucd)
+
+    def having(wanted):
+        return {cp for cp, category in categories.items() if category in wanted}
+
+    return [
+        having(LETTER_CATEGORIES),
+        having(NUMBER_CATEGORIES),
+        white_space(ucd),
+        having(UPPER_SET),
+        having(LOWER_SET),
+    ]
+
+
+def generate(shared):
+    """Returns {file name: content} for the seven built-in data files."""
+    ranks = shared / "published-ranks"
+    ucd = shared / f"ucd-{UCD_VERSION}"
+    classes = unicode_classes(ucd)
+    return {
+        "cl100k.vocab": vocab_file(read_ranks(ranks / "cl100k_base.tiktoken")),
+        "o200k.vocab": vocab_file(read_ranks(ranks / "o200k_base.tiktoken")),
+        "cl100k.special": special_file(CL100K_SPECIALS),
+        "o200k.special": special_file(O200K_SPECIALS),
+        "o200k_harmony.special": special_file(harmony_specials()),
+        "uniclass.bin": uniclass_file(classes[:3]),
+        "uniclass_o200k.bin": uniclass_file(classes),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--shared", type=Path, default=DEFAULT_SHARED)
+    parser.add_argument("--out", type=Path, default=DEFAULT_OUT)
+    args = parser.parse_args()
+    args.out.mkdir(parents=True, exist_ok=True)
+    for name, content in generate(args.shared).items():
+        (args.out / name).write_bytes(content)
+        print(f"{name}: {len(content)} bytes")
+
+
+if __name__ == "__main__":
+    main()
