@@ -1,0 +1,154 @@
+#include "merge.h"
+
+#include "scratch.h"
+
+namespace pelnor {
+namespace {
+
+bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t n) {
+  return n >= 3 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
+}
+
+// Longest token prefix of p[0, n), walking the trie two bytes a step. kThreeByteShortcut
+// answers a leading three-byte character with one read and tries the tail table first at
+// bytes >= 0x80, which pays off on CJK and similar text.
+template <bool kThreeByteShortcut>
+TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n) {
+  if (n == 0) return NONE_RANK;
+  if (n == 1) return v.node_rank(v.root_child(p[0]));
+  std::uint32_t node;
+  TokenId best;
+  bool covered = false;  // byte i is already accounted for in best
+  if (kThreeByteShortcut && starts_with_three_byte_char(p, n)) {
+    const std::uint32_t index = Vocab::bmp3_index(p);
+    node = v.bmp3_node(index);
+    best = v.bmp3_rank(index);
+    covered = true;
+  } else {
+    node = v.prefix2_node(p[0], p[1]);
+    best = v.prefix2_rank(p[0], p[1]);
+  }
+  std::size_t i = 2;
+  while (node != 0) {
+    TailHit tail;
+    if (n - i < 2) {
+      if (n - i == 1 && !covered && v.find_tail(node, p[i], tail)) return tail.rank;
+      return best;
+    }
+    bool tail_tried = false;
+    if (kThreeByteShortcut && p[i] >= 0x80 && !covered) {
+      if (v.find_tail(node, p[i], tail)) {
+        best = tail.rank;
+        if (!tail.continues) return best;
+      }
+      tail_tried = true;
+    }
+    E2Edge edge;
+    if (v.find_e2(node, p[i], p[i + 1], edge)) {
+      node = edge.child;
+      if (edge.rank != NONE_RANK) best = edge.rank;
+      i += 2;
+      covered = false;
+      continue;
+    }
+    if (!tail_tried && !covered && v.find_tail(node, p[i], tail)) return tail.rank;
+    return best;
+  }
+  return best;
+}
+
+// Finds a valid tokenization by trying ever shorter tokens, left to right, remembering the
+// positions from which no tokenization of the rest exists.
+template <bool kThreeByteShortcut>
+void backtrack(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+  MergeScratchLease scratch;
+  std::vector<TokenId>& stack = scratch->stack;
+  std::vector<std::uint64_t>& reachable = scratch->reachable;
+  const std::size_t len = piece.size();
+  stack.clear();
+  reachable.assign((len + 64) / 64, ~std::uint64_t{0});
+  TokenId candidate = first;
+  std::size_t start = 0;
+  for (;;) {
+    const TokenId previous = stack.empty() ? NONE_RANK : stack.back();
+    for (; candidate != NONE_RANK; candidate = v.next_prefix(candidate)) {
+      const std::size_t end = start + v.token_len(candidate);
+      if ((reachable[end / 64] >> (end % 64) & 1) &&
+          (previous == NONE_RANK || v.is_compatible(previous, candidate))) {
+        break;
+      }
+    }
+    if (candidate != NONE_RANK) {
+      stack.push_back(candidate);
+      start += v.token_len(candidate);
+      if (start >= len) break;
+      candidate = walk_longest_prefix<kThreeByteShortcut>(v, piece.data() + start, len - start);
+      if (candidate == NONE_RANK) break;
+      continue;
+    }
+    reachable[start / 64] &= ~(std::uint64_t{1} << (start % 64));
+    if (stack.empty()) break;
+    candidate = stack.back();
+    stack.pop_back();
+    start -= v.token_len(candidate);
+  }
+  out.insert(out.end(), stack.begin(), stack.end());
+}
+
+// The greedy pass: longest tokens from the left, each compatible with the one before; the
+// first incompatible pair hands the whole piece to the backtracking search.
+template <bool kThreeByteShortcut>
+void merge_greedy(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+  const std::size_t base = out.size();
+  TokenId token = first;
+  TokenId previous = NONE_RANK;
+  for (std::size_t pos = 0;;) {
+    if (previous != NONE_RANK && !v.is_compatible(previous, token)) {
+      out.resize(base);
+      backtrack<kThreeByteShortcut>(v, piece, first, out);
+      return;
+    }
+    out.push_back(token);
+    pos += v.token_len(token);
+    if (pos >= piece.size()) return;
+    previous = token;
+    token = walk_longest_prefix<kThreeByteShortcut>(v, piece.data() + pos, piece.size() - pos);
+  }
+}
+
+// For a vocabulary that lacks some one-byte tokens: such bytes are dropped, and the stretches
+// between them are merged on their own, where every byte is a token.
+void merge_around_missing_bytes(const Vocab& v, Bytes piece, std::vector<TokenId>& out) {
+  std::size_t start = 0;
+  while (start < piece.size()) {
+    std::size_t end = start;
+    while (end < piece.size() && v.node_rank(v.root_child(piece[end])) != NONE_RANK) ++end;
+    if (end > start) {
+      const Bytes stretch = piece.subspan(start, end - start);
+      merge_greedy<false>(v, stretch, walk_longest_prefix<false>(v, stretch.data(), stretch.size()),
+                          out);
+    }
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+TokenId longest_prefix(const Vocab& vocab, Bytes span) {
+  return walk_longest_prefix<false>(vocab, span.data(), span.size());
+}
+
+void merge_piece(const Vocab& vocab, Bytes piece, std::vector<TokenId>& out) {
+  if (piece.empty()) return;
+  if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
+  merge_greedy<true>(vocab, piece, walk_longest_prefix<true>(vocab, piece.data(), piece.size()),
+                     out);
+}
+
+void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+  if (piece.empty()) return;
+  if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
+  merge_greedy<false>(vocab, piece, first, out);
+}
+
+}  // namespace pelnor

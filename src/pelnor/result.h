@@ -1,0 +1,37 @@
+// Failures of the core are values: a Result holds either the value or the message.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace pelnor {
+
+// A failure message, as the caller will show it.
+struct Error {
+  std::string message;
+};
+
+template <class T>
+class Result {
+ public:
+  Result(T value) : state_(std::move(value)) {}
+  Result(Error error) : state_(std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  T& value() { return std::get<0>(state_); }
+  const std::string& error() const { return std::get<1>(state_).message; }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+// A violated internal invariant: never the result of any input. The binding reports it as an
+// internal error instead of ending the process.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+}  // namespace pelnor

@@ -1,0 +1,38 @@
+// Shared helpers of the C++ tests: vocab files, built-in vocabularies, a classic BPE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "pelnor/types.h"
+#include "pelnor/vocab.h"
+
+namespace pelnor::testing {
+
+// Bytes of a string, as the core takes them.
+inline Bytes as_bytes(std::string_view s) {
+  return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// A vocab file holding tokens[r] under rank r, records in rank order (or reversed).
+std::string vocab_file(const std::vector<std::string>& tokens, bool descending = false);
+
+// The parsed built-in vocabulary of that file name ("cl100k.vocab" or "o200k.vocab").
+const Vocab& builtin_vocab(std::string_view file);
+
+// Byte-pair encoding done the classic way: start from single bytes and repeatedly merge the
+// adjacent pair whose concatenation is the token of lowest rank, the leftmost on a tie.
+class ClassicBpe {
+ public:
+  explicit ClassicBpe(const Vocab& vocab);
+  std::vector<TokenId> encode(std::string_view piece) const;
+
+ private:
+  TokenId rank(std::string_view bytes) const;
+  std::unordered_map<std::string, TokenId> ranks_;
+};
+
+}  // namespace pelnor::testing
