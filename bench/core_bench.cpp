@@ -1,11 +1,16 @@
 // Core benchmarks: vocabulary construction and the merge of single pieces.
 #include <benchmark/benchmark.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "pelnor/data.h"
 #include "pelnor/merge.h"
+#include "pelnor/pretok.h"
+#include "pelnor/pretok_o200k.h"
+#include "pelnor/uniclass.h"
 #include "pelnor/vocab.h"
 
 namespace pelnor {
@@ -59,8 +64,38 @@ void BM_MergeDigitRun(benchmark::State& state) {
 }
 BENCHMARK(BM_MergeDigitRun)->Args({0, 100000})->Args({1, 100000})->Unit(benchmark::kMillisecond);
 
-void BM_MergeWord(benchmark::State& state) { merge_bench(state, " internationalization"); }
+void BM_MergeWord(benchmark::State& state) {
+  merge_bench(state, " internationalization");
+}
 BENCHMARK(BM_MergeWord)->Arg(0)->Arg(1);
+
+// A corpus file repeated to about 1 MB.
+std::string corpus(const char* name) {
+  std::ifstream in(std::string(PELNOR_SOURCE_DIR) + "/tests/corpus/" + name, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  std::string text;
+  while (text.size() < (1 << 20)) text += content.str();
+  return text;
+}
+
+const char* const kCorpora[] = {"english.txt", "code.txt", "chinese.txt"};
+
+template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t), int kClasses>
+void BM_Pretokenize(benchmark::State& state) {
+  const char* file = kClasses == 3 ? "uniclass.bin" : "uniclass_o200k.bin";
+  const UniClassTable table = UniClassTable::parse(*builtin_file(file), file, kClasses).value();
+  const std::string text = corpus(kCorpora[state.range(0)]);
+  std::size_t pieces = 0;
+  for (auto _ : state) {
+    for (std::size_t p = 0; p < text.size(); ++pieces) p += kNextPiece(table, as_bytes(text), p);
+  }
+  benchmark::DoNotOptimize(pieces);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(kCorpora[state.range(0)]);
+}
+BENCHMARK(BM_Pretokenize<cl100k_next_piece, 3>)->DenseRange(0, 2);
+BENCHMARK(BM_Pretokenize<o200k_next_piece, 5>)->DenseRange(0, 2);
 
 }  // namespace
 }  // namespace pelnor

@@ -12,6 +12,7 @@ namespace {
 using testing::as_bytes;
 using testing::builtin_vocab;
 using testing::ClassicBpe;
+using testing::utf8;
 
 std::vector<TokenId> merged(const Vocab& v, std::string_view piece) {
   std::vector<TokenId> out;
@@ -23,26 +24,6 @@ std::vector<TokenId> merged_from(const Vocab& v, std::string_view piece) {
   std::vector<TokenId> out;
   merge_piece_from(v, as_bytes(piece), longest_prefix(v, as_bytes(piece)), out);
   return out;
-}
-
-std::string utf8(char32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | cp >> 6);
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | cp >> 12);
-    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | cp >> 18);
-    s += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
 }
 
 // Random pieces mixing ASCII, multi-byte characters, stray bytes and runs of whole tokens.

@@ -41,6 +41,34 @@ const Vocab& builtin_vocab(std::string_view file) {
   return *it->second;
 }
 
+const UniClassTable& builtin_classes(int classes) {
+  static const UniClassTable three =
+      UniClassTable::parse(*builtin_file("uniclass.bin"), "uniclass.bin", 3).value();
+  static const UniClassTable five =
+      UniClassTable::parse(*builtin_file("uniclass_o200k.bin"), "uniclass_o200k.bin", 5).value();
+  return classes == 3 ? three : five;
+}
+
+std::string utf8(char32_t cp) {
+  std::string s;
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | cp >> 6);
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | cp >> 12);
+    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | cp >> 18);
+    s += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    s += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return s;
+}
+
 ClassicBpe::ClassicBpe(const Vocab& vocab) {
   for (TokenId r = 0; r < vocab.token_count(); ++r) {
     const Bytes bytes = vocab.token_bytes(r);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pelnor/types.h"
+#include "pelnor/uniclass.h"
 #include "pelnor/vocab.h"
 
 namespace pelnor::testing {
@@ -22,6 +23,15 @@ std::string vocab_file(const std::vector<std::string>& tokens, bool descending =
 
 // The parsed built-in vocabulary of that file name ("cl100k.vocab" or "o200k.vocab").
 const Vocab& builtin_vocab(std::string_view file);
+
+// A pre-tokenizer's next-piece function.
+using Scanner = std::size_t (*)(const UniClassTable&, Bytes, std::size_t);
+
+// The built-in class table with 3 (cl100k) or 5 (o200k) classes.
+const UniClassTable& builtin_classes(int classes);
+
+// UTF-8 form of a code point (any value below 2^21, surrogates included).
+std::string utf8(char32_t cp);
 
 // Byte-pair encoding done the classic way: start from single bytes and repeatedly merge the
 // adjacent pair whose concatenation is the token of lowest rank, the leftmost on a tie.

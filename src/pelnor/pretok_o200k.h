@@ -1,0 +1,17 @@
+// The o200k pre-tokenizer: words split by letter case, contractions attached to the word.
+#pragma once
+
+#include <cstddef>
+
+#include "types.h"
+#include "uniclass.h"
+
+namespace pelnor {
+
+// Returns the byte length (at least 1) of the o200k piece that starts at p < text.size().
+std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p);
+
+// The same on the general path alone; the definition the fast path must reproduce.
+std::size_t o200k_next_piece_general(const UniClassTable& table, Bytes text, std::size_t p);
+
+}  // namespace pelnor
