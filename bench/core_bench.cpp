@@ -40,7 +40,7 @@ BENCHMARK(BM_ParseVocab)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // One piece of n bytes, merged with a cold pair cache each time only on the first iteration.
 void merge_bench(benchmark::State& state, const std::string& piece) {
   const Vocab& v = vocab(static_cast<int>(state.range(0)));
-  std::vector<TokenId> out;
+  IdVector out;
   for (auto _ : state) {
     out.clear();
     merge_piece(v, as_bytes(piece), out);

@@ -60,7 +60,7 @@ TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n
 // Finds a valid tokenization by trying ever shorter tokens, left to right, remembering the
 // positions from which no tokenization of the rest exists.
 template <bool kThreeByteShortcut>
-void backtrack(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   MergeScratchLease scratch;
   std::vector<TokenId>& stack = scratch->stack;
   std::vector<std::uint64_t>& reachable = scratch->reachable;
@@ -92,19 +92,19 @@ void backtrack(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenId>&
     stack.pop_back();
     start -= v.token_len(candidate);
   }
-  out.insert(out.end(), stack.begin(), stack.end());
+  out.append(stack.data(), stack.size());
 }
 
 // The greedy pass: longest tokens from the left, each compatible with the one before; the
 // first incompatible pair hands the whole piece to the backtracking search.
 template <bool kThreeByteShortcut>
-void merge_greedy(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   const std::size_t base = out.size();
   TokenId token = first;
   TokenId previous = NONE_RANK;
   for (std::size_t pos = 0;;) {
     if (previous != NONE_RANK && !v.is_compatible(previous, token)) {
-      out.resize(base);
+      out.truncate(base);
       backtrack<kThreeByteShortcut>(v, piece, first, out);
       return;
     }
@@ -118,7 +118,7 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, std::vector<TokenI
 
 // For a vocabulary that lacks some one-byte tokens: such bytes are dropped, and the stretches
 // between them are merged on their own, where every byte is a token.
-void merge_around_missing_bytes(const Vocab& v, Bytes piece, std::vector<TokenId>& out) {
+void merge_around_missing_bytes(const Vocab& v, Bytes piece, IdVector& out) {
   std::size_t start = 0;
   while (start < piece.size()) {
     std::size_t end = start;
@@ -138,14 +138,14 @@ TokenId longest_prefix(const Vocab& vocab, Bytes span) {
   return walk_longest_prefix<false>(vocab, span.data(), span.size());
 }
 
-void merge_piece(const Vocab& vocab, Bytes piece, std::vector<TokenId>& out) {
+void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   if (piece.empty()) return;
   if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
   merge_greedy<true>(vocab, piece, walk_longest_prefix<true>(vocab, piece.data(), piece.size()),
                      out);
 }
 
-void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, std::vector<TokenId>& out) {
+void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, IdVector& out) {
   if (piece.empty()) return;
   if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
   merge_greedy<false>(vocab, piece, first, out);

@@ -1,8 +1,7 @@
 // Byte-pair merge of one piece through the trie tables and the compatibility test.
 #pragma once
 
-#include <vector>
-
+#include "ids.h"
 #include "types.h"
 #include "vocab.h"
 
@@ -12,9 +11,9 @@ namespace pelnor {
 TokenId longest_prefix(const Vocab& vocab, Bytes span);
 
 // Appends the byte-pair encoding of piece to out.
-void merge_piece(const Vocab& vocab, Bytes piece, std::vector<TokenId>& out);
+void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out);
 
 // Same as merge_piece, for a caller that already knows first = longest_prefix(vocab, piece).
-void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, std::vector<TokenId>& out);
+void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, IdVector& out);
 
 }  // namespace pelnor

@@ -20,7 +20,8 @@ class Result {
   Result(Error error) : state_(std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
-  T& value() { return std::get<0>(state_); }
+  T& value() & { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
   const std::string& error() const { return std::get<1>(state_).message; }
 
  private:

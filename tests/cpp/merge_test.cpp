@@ -15,15 +15,15 @@ using testing::ClassicBpe;
 using testing::utf8;
 
 std::vector<TokenId> merged(const Vocab& v, std::string_view piece) {
-  std::vector<TokenId> out;
+  IdVector out;
   merge_piece(v, as_bytes(piece), out);
-  return out;
+  return {out.begin(), out.end()};
 }
 
 std::vector<TokenId> merged_from(const Vocab& v, std::string_view piece) {
-  std::vector<TokenId> out;
+  IdVector out;
   merge_piece_from(v, as_bytes(piece), longest_prefix(v, as_bytes(piece)), out);
-  return out;
+  return {out.begin(), out.end()};
 }
 
 // Random pieces mixing ASCII, multi-byte characters, stray bytes and runs of whole tokens.
@@ -161,17 +161,19 @@ TEST_P(MergeBuiltin, AppendsAfterExistingIdsAndBacktrackingKeepsThem) {
     if (longest_first(v, piece) != classic.encode(piece)) needs_backtracking = piece;
   }
   for (const std::string& piece : {needs_backtracking, std::string("hello")}) {
-    std::vector<TokenId> out = {11, 22, 33};
+    IdVector out;
+    for (TokenId id : {11, 22, 33}) out.push_back(id);
     merge_piece(v, as_bytes(piece), out);
     std::vector<TokenId> want = {11, 22, 33};
     const std::vector<TokenId> ids = classic.encode(piece);
     want.insert(want.end(), ids.begin(), ids.end());
-    EXPECT_EQ(out, want);
+    EXPECT_EQ(std::vector<TokenId>(out.begin(), out.end()), want);
   }
-  std::vector<TokenId> out = {5};
+  IdVector out;
+  out.push_back(5);
   merge_piece(v, Bytes(), out);
   merge_piece_from(v, Bytes(), NONE_RANK, out);
-  EXPECT_EQ(out, std::vector<TokenId>{5});
+  EXPECT_EQ(std::vector<TokenId>(out.begin(), out.end()), std::vector<TokenId>{5});
 }
 
 INSTANTIATE_TEST_SUITE_P(Builtin, MergeBuiltin, ::testing::Values("cl100k.vocab", "o200k.vocab"),

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "pelnor/data.h"
 
@@ -39,6 +40,10 @@ const Vocab& builtin_vocab(std::string_view file) {
     it = parsed.emplace(std::string(file), std::move(vocab.value())).first;
   }
   return *it->second;
+}
+
+void on_fresh_thread(const std::function<void()>& fn) {
+  std::thread(fn).join();
 }
 
 const UniClassTable& builtin_classes(int classes) {

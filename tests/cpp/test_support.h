@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,9 @@ std::string vocab_file(const std::vector<std::string>& tokens, bool descending =
 
 // The parsed built-in vocabulary of that file name ("cl100k.vocab" or "o200k.vocab").
 const Vocab& builtin_vocab(std::string_view file);
+
+// Runs fn on a new thread and waits for it; the thread's cache tables are parked when it exits.
+void on_fresh_thread(const std::function<void()>& fn);
 
 // A pre-tokenizer's next-piece function.
 using Scanner = std::size_t (*)(const UniClassTable&, Bytes, std::size_t);

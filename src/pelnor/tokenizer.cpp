@@ -1,0 +1,187 @@
+#include "tokenizer.h"
+
+#include <atomic>
+
+#include "data.h"
+#include "file.h"
+#include "merge.h"
+#include "pcache.h"
+#include "pretok.h"
+#include "pretok_o200k.h"
+
+namespace pelnor {
+namespace {
+
+struct Encoding {
+  std::string_view name;
+  std::string_view vocab_file;
+  std::string_view special_file;
+  std::string_view class_file;
+  int classes;
+  RuleSet rules;
+};
+
+constexpr Encoding kRegistry[] = {
+    {"cl100k_base", "cl100k.vocab", "cl100k.special", "uniclass.bin", 3, RuleSet::kCl100k},
+    {"o200k_base", "o200k.vocab", "o200k.special", "uniclass_o200k.bin", 5, RuleSet::kO200k},
+    {"o200k_harmony", "o200k.vocab", "o200k_harmony.special", "uniclass_o200k.bin", 5,
+     RuleSet::kO200k},
+};
+
+std::atomic<std::uint64_t> next_identity{1};
+
+const Encoding* find_encoding(std::string_view name) {
+  for (const Encoding& encoding : kRegistry) {
+    if (encoding.name == name) return &encoding;
+  }
+  return nullptr;
+}
+
+std::string join_path(std::string_view directory, std::string_view file) {
+  std::string path(directory);
+  if (path.back() != '/') path += '/';
+  path += file;
+  return path;
+}
+
+Result<std::unique_ptr<Vocab>> load_vocab_file(const std::string& path) {
+  const FileContent file = read_file(path);
+  switch (file.failure) {
+    case FileContent::Failure::kOpen:
+      return Error{"pelnor: cannot open vocab file " + path + ": " + file.description};
+    case FileContent::Failure::kRead:
+      return Error{"pelnor: cannot read " + path + ": " + file.description};
+    case FileContent::Failure::kNone:
+      break;
+  }
+  return Vocab::parse(file.bytes, path);
+}
+
+bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t len) {
+  return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
+}
+
+void merge_uncached(const Vocab& vocab, Bytes piece, IdVector& out) {
+  const TokenId first = piece.size() == 1 ? vocab.node_rank(vocab.root_child(piece[0]))
+                                          : longest_prefix(vocab, piece);
+  merge_piece_from(vocab, piece, first, out);
+}
+
+// Appends the ids of the piece p[0, len) of a text with `left` bytes from p on.
+void encode_piece(const Vocab& vocab, const std::uint8_t* p, std::size_t len, std::size_t left,
+                  IdVector& out, const CacheHandle& cache) {
+  const Bytes piece(p, len);
+  if (starts_with_three_byte_char(p, len)) return merge_piece(vocab, piece, out);
+  if (len > kMaxCachedPieceBytes)
+    return merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
+  if (!cache.usable()) return merge_uncached(vocab, piece, out);
+  const PieceKey key = piece_key(p, len, left);
+  const std::size_t home_pair = (piece_hash(key) >> cache.shift) & ~std::size_t{1};
+  const CacheSlot* hit = &cache.slots[home_pair];
+  if (slot_matches(*hit, key) || slot_matches(*++hit, key) ||
+      (hit = find_in_window_tail(cache, key, home_pair)) != nullptr) {
+    return append_cached(*hit, out);
+  }
+  const std::size_t before = out.size();
+  merge_uncached(vocab, piece, out);
+  store_piece(cache, key, home_pair, out.data() + before, out.size() - before);
+}
+
+template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t)>
+void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
+                   const CacheHandle& cache) {
+  for (std::size_t p = 0; p < text.size();) {
+    const std::size_t len = kNextPiece(tokenizer.classes(), text, p);
+    encode_piece(tokenizer.vocab(), text.data() + p, len, text.size() - p, out, cache);
+    p += len;
+  }
+}
+
+}  // namespace
+
+Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view datadir) {
+  const Encoding* encoding = find_encoding(name);
+  if (encoding == nullptr) {
+    return Error{"pelnor: unknown encoding: " + std::string(name) +
+                 " (built-in: cl100k_base, o200k_base, o200k_harmony)"};
+  }
+  Tokenizer tokenizer;
+  tokenizer.rule_set_ = encoding->rules;
+  if (datadir.empty()) {
+    Result<UniClassTable> classes = UniClassTable::parse(*builtin_file(encoding->class_file),
+                                                         encoding->class_file, encoding->classes);
+    if (!classes.ok()) return Error{classes.error()};
+    Result<std::unique_ptr<Vocab>> vocab = Vocab::parse(*builtin_file(encoding->vocab_file), name);
+    if (!vocab.ok()) return Error{vocab.error()};
+    tokenizer.identity_ = next_identity.fetch_add(1);
+    tokenizer.name_ = name;
+    Result<SpecialTokens> specials =
+        parse_special_tokens(*builtin_file(encoding->special_file), name);
+    if (!specials.ok()) return Error{specials.error()};
+    tokenizer.classes_ = std::move(classes.value());
+    tokenizer.vocab_ = std::move(vocab.value());
+    tokenizer.special_tokens_ = std::move(specials.value());
+    return tokenizer;
+  }
+  Result<std::unique_ptr<Vocab>> vocab = load_vocab_file(join_path(datadir, encoding->vocab_file));
+  if (!vocab.ok()) return Error{vocab.error()};
+  Result<UniClassTable> classes =
+      load_uniclass_file(join_path(datadir, encoding->class_file), encoding->classes);
+  if (!classes.ok()) return Error{classes.error()};
+  tokenizer.identity_ = next_identity.fetch_add(1);
+  tokenizer.name_ = name;
+  const std::string special_path = join_path(datadir, encoding->special_file);
+  // Without a readable special-tokens file the encoding simply has no special tokens.
+  const FileContent special_file = read_file(special_path);
+  if (special_file.failure == FileContent::Failure::kNone) {
+    Result<SpecialTokens> specials = parse_special_tokens(special_file.bytes, special_path);
+    if (!specials.ok()) return Error{specials.error()};
+    tokenizer.special_tokens_ = std::move(specials.value());
+  }
+  tokenizer.classes_ = std::move(classes.value());
+  tokenizer.vocab_ = std::move(vocab.value());
+  return tokenizer;
+}
+
+std::size_t Tokenizer::memory_bytes() const {
+  std::size_t total = vocab_->memory_bytes() + classes_.memory_bytes();
+  for (const SpecialToken& token : special_tokens_) total += token.text.size() + 32;
+  return total;
+}
+
+void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint) {
+  out.reserve_more(estimated_ids(text.size()));
+  const CacheLease cache(tokenizer.identity(), hint);
+  if (tokenizer.rule_set() == RuleSet::kO200k) {
+    encode_pieces<o200k_next_piece>(tokenizer, text, out, cache.handle());
+  } else {
+    encode_pieces<cl100k_next_piece>(tokenizer, text, out, cache.handle());
+  }
+}
+
+IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text) {
+  IdVector ids(estimated_ids(text.size()));
+  encode_into(tokenizer, text, ids, 1);
+  return ids;
+}
+
+std::vector<std::size_t> byte_offsets(const Vocab& vocab, const IdVector& ids) {
+  std::vector<std::size_t> offsets;
+  offsets.reserve(ids.size() + 1);
+  offsets.push_back(0);
+  for (TokenId id : ids) offsets.push_back(offsets.back() + vocab.token_len(id));
+  return offsets;
+}
+
+void to_char_offsets(Bytes text, std::vector<std::size_t>& offsets) {
+  std::size_t pos = 0;
+  std::size_t chars = 0;
+  for (std::size_t& offset : offsets) {
+    for (const std::size_t target = std::min(offset, text.size()); pos < target; ++pos) {
+      chars += (text[pos] & 0xC0) != 0x80;
+    }
+    offset = chars;
+  }
+}
+
+}  // namespace pelnor

@@ -1,0 +1,69 @@
+// A tokenizer: one encoding's tables, built once, immutable, shared by any number of threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ids.h"
+#include "result.h"
+#include "special.h"
+#include "types.h"
+#include "uniclass.h"
+#include "vocab.h"
+
+namespace pelnor {
+
+// Which pre-tokenizer a tokenizer uses.
+enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1 };
+
+class Tokenizer {
+ public:
+  // Builds the encoding of that name from the built-in data (datadir empty) or from the files of
+  // the same names in datadir.
+  static Result<Tokenizer> create(std::string_view encoding, std::string_view datadir);
+
+  const std::string& name() const { return name_; }
+  RuleSet rule_set() const { return rule_set_; }
+  // A number unique within the process; the piece caches are keyed by it.
+  std::uint64_t identity() const { return identity_; }
+  const Vocab& vocab() const { return *vocab_; }
+  const UniClassTable& classes() const { return classes_; }
+  const SpecialTokens& special_tokens() const { return special_tokens_; }
+  // Returns the heap footprint of the tables, counting elements, not spare capacity.
+  std::size_t memory_bytes() const;
+
+ private:
+  Tokenizer() = default;
+
+  std::string name_;
+  RuleSet rule_set_ = RuleSet::kCl100k;
+  std::uint64_t identity_ = 0;
+  std::unique_ptr<Vocab> vocab_;
+  UniClassTable classes_;
+  SpecialTokens special_tokens_;
+};
+
+// Returns the capacity estimate of a text of `bytes` bytes: about one id per three bytes.
+inline std::size_t estimated_ids(std::size_t bytes) {
+  return bytes / 3 + 8;
+}
+
+// Appends the ids of text, encoded with no regard for special tokens. The parallelism hint is
+// the number of threads encoding at once for this call; it only sizes a new piece cache.
+void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint);
+
+// Returns the ids of text, with no regard for special tokens.
+IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text);
+
+// Returns the byte offset where each id's bytes start, plus the text's length at the end; ids
+// must be base tokens of the tokenizer's vocabulary.
+std::vector<std::size_t> byte_offsets(const Vocab& vocab, const IdVector& ids);
+
+// Turns byte offsets into code-point offsets within text, in place.
+void to_char_offsets(Bytes text, std::vector<std::size_t>& offsets);
+
+}  // namespace pelnor
