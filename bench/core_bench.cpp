@@ -10,6 +10,7 @@
 #include "pelnor/merge.h"
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
+#include "pelnor/tokenizer.h"
 #include "pelnor/uniclass.h"
 #include "pelnor/vocab.h"
 
@@ -96,6 +97,17 @@ void BM_Pretokenize(benchmark::State& state) {
 }
 BENCHMARK(BM_Pretokenize<cl100k_next_piece, 3>)->DenseRange(0, 2);
 BENCHMARK(BM_Pretokenize<o200k_next_piece, 5>)->DenseRange(0, 2);
+
+const char* const kEncodings[] = {"cl100k_base", "o200k_base"};
+
+void BM_EncodeOrdinary(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create(kEncodings[state.range(0)], "").value();
+  const std::string text = corpus(kCorpora[state.range(1)]);
+  for (auto _ : state) benchmark::DoNotOptimize(encode_ordinary(tokenizer, as_bytes(text)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(std::string(kEncodings[state.range(0)]) + " " + kCorpora[state.range(1)]);
+}
+BENCHMARK(BM_EncodeOrdinary)->ArgsProduct({{0, 1}, {0, 1, 2}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pelnor
