@@ -1,5 +1,7 @@
 #include "special.h"
 
+#include <algorithm>
+
 #include "utf8.h"
 
 namespace pelnor {
@@ -27,6 +29,27 @@ Result<SpecialTokens> parse_special_tokens(Bytes data, std::string_view label) {
     cursor += 6 + len;
   }
   return tokens;
+}
+
+SpecialSet make_special_set(std::vector<std::string> strings) {
+  std::ranges::sort(strings);
+  strings.erase(std::unique(strings.begin(), strings.end()), strings.end());
+  return strings;
+}
+
+SpecialIndex SpecialIndex::build(const SpecialTokens& tokens) {
+  SpecialIndex index;
+  std::vector<std::string> texts;
+  std::vector<std::string_view> table_order;
+  for (const SpecialToken& token : tokens) {
+    texts.push_back(token.text);
+    table_order.push_back(token.text);
+  }
+  index.strings = make_special_set(std::move(texts));
+  const std::vector<std::string_view> set_order(index.strings.begin(), index.strings.end());
+  index.in_set_order = StringMatcher(set_order);
+  index.in_table_order = StringMatcher(table_order);
+  return index;
 }
 
 }  // namespace pelnor

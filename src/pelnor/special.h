@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "matcher.h"
 #include "result.h"
 #include "types.h"
 
@@ -23,5 +24,20 @@ using SpecialTokens = std::vector<SpecialToken>;
 
 // Parses a special-tokens file; label names it in the error message.
 Result<SpecialTokens> parse_special_tokens(Bytes data, std::string_view label);
+
+// An ordered set of strings: ascending byte-wise order, no duplicates.
+using SpecialSet = std::vector<std::string>;
+
+// Sorts strings into a set.
+SpecialSet make_special_set(std::vector<std::string> strings);
+
+// The special strings of an encoding, ready to be found in texts.
+struct SpecialIndex {
+  SpecialSet strings;            // every special string, in set order
+  StringMatcher in_set_order;    // values: positions in `strings`
+  StringMatcher in_table_order;  // values: positions in the special-token table
+
+  static SpecialIndex build(const SpecialTokens& tokens);
+};
 
 }  // namespace pelnor

@@ -8,6 +8,7 @@
 #include "pcache.h"
 #include "pretok.h"
 #include "pretok_o200k.h"
+#include "scratch.h"
 
 namespace pelnor {
 namespace {
@@ -121,6 +122,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
     tokenizer.classes_ = std::move(classes.value());
     tokenizer.vocab_ = std::move(vocab.value());
     tokenizer.special_tokens_ = std::move(specials.value());
+    tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
     return tokenizer;
   }
   Result<std::unique_ptr<Vocab>> vocab = load_vocab_file(join_path(datadir, encoding->vocab_file));
@@ -140,6 +142,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   }
   tokenizer.classes_ = std::move(classes.value());
   tokenizer.vocab_ = std::move(vocab.value());
+  tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
   return tokenizer;
 }
 
@@ -163,6 +166,24 @@ IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text) {
   IdVector ids(estimated_ids(text.size()));
   encode_into(tokenizer, text, ids, 1);
   return ids;
+}
+
+std::size_t count(const Tokenizer& tokenizer, Bytes text) {
+  return encode_ordinary(tokenizer, text).size();
+}
+
+Truncation truncate(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_tokens) {
+  const IdScratchLease scratch;
+  IdVector& ids = scratch->ids;
+  ids.clear();
+  encode_into(tokenizer, text, ids, 1);
+  const std::size_t total = ids.size();
+  if (max_tokens >= total) return {text.size(), total};
+  std::size_t cut = 0;
+  for (std::size_t i = 0; i < max_tokens; ++i) cut += tokenizer.vocab().token_len(ids[i]);
+  // A byte-level token may end inside a character; the whole character is dropped.
+  while (cut > 0 && (text[cut] & 0xC0) == 0x80) --cut;
+  return {cut, total};
 }
 
 std::vector<std::size_t> byte_offsets(const Vocab& vocab, const IdVector& ids) {

@@ -33,6 +33,7 @@ class Tokenizer {
   const Vocab& vocab() const { return *vocab_; }
   const UniClassTable& classes() const { return classes_; }
   const SpecialTokens& special_tokens() const { return special_tokens_; }
+  const SpecialIndex& special_index() const { return special_index_; }
   // Returns the heap footprint of the tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;
 
@@ -45,6 +46,7 @@ class Tokenizer {
   std::unique_ptr<Vocab> vocab_;
   UniClassTable classes_;
   SpecialTokens special_tokens_;
+  SpecialIndex special_index_;
 };
 
 // Returns the capacity estimate of a text of `bytes` bytes: about one id per three bytes.
@@ -58,6 +60,17 @@ void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
 
 // Returns the ids of text, with no regard for special tokens.
 IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text);
+
+// Returns the number of ids of text, with no regard for special tokens.
+std::size_t count(const Tokenizer& tokenizer, Bytes text);
+
+// The outcome of truncating a text to a token budget: the length of the kept prefix, which ends
+// on a character boundary, and the token count of the whole text.
+struct Truncation {
+  std::size_t cut;
+  std::size_t total;
+};
+Truncation truncate(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_tokens);
 
 // Returns the byte offset where each id's bytes start, plus the text's length at the end; ids
 // must be base tokens of the tokenizer's vocabulary.

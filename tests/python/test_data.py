@@ -135,3 +135,5 @@ def test_generator_reproduces_committed_files():
     assert sorted(generated) == sorted(FILE_SIZES)
     for name, content in generated.items():
         assert content == (DATA / name).read_bytes(), name
+    for path, content in gen_data.generate_sources(SHARED_DATA).items():
+        assert content == (REPO / path).read_bytes(), path

@@ -1,0 +1,330 @@
+#include "args.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pelnor::binding {
+namespace {
+
+// A sequence argument's reported length only sizes the first reservation; a huge or lying
+// __len__ must not reserve unbounded memory, so the vector grows as items actually arrive.
+constexpr Py_ssize_t kMaxReservedItems = 1 << 16;
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += "'" + std::string(names[i]) + "'";
+  }
+  return out;
+}
+
+bool bind_pairs(const char* display_name, std::span<const Param> params,
+                PyObject* const* positional, Py_ssize_t npositional, PyObject* const* keyword_names,
+                PyObject* const* keyword_values, Py_ssize_t nkeywords, PyObject** out) {
+  const auto nparams = static_cast<Py_ssize_t>(params.size());
+  const auto nrequired = static_cast<Py_ssize_t>(
+      std::ranges::count_if(params, [](const Param& p) { return p.required; }));
+  if (npositional > nparams) {
+    const char* verb = npositional == 1 ? "was" : "were";
+    if (nrequired == nparams) {
+      PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                   display_name, nparams, npositional, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s takes from %zd to %zd positional arguments but %zd %s given", display_name,
+                   nrequired, nparams, npositional, verb);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < npositional; ++i) out[i] = Py_NewRef(positional[i]);
+  for (Py_ssize_t k = 0; k < nkeywords; ++k) {
+    Py_ssize_t index = 0;
+    while (index < nparams && !PyUnicode_EqualToUTF8(keyword_names[k], params[index].name)) ++index;
+    if (index == nparams) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display_name,
+                   keyword_names[k]);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_name,
+                   params[index].name);
+      return false;
+    }
+    out[index] = Py_NewRef(keyword_values[k]);
+  }
+  std::vector<const char*> missing;
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    if (params[i].required && out[i] == nullptr) missing.push_back(params[i].name);
+  }
+  if (!missing.empty()) {
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", display_name,
+                 missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Adds "while processing '<param>'" to the raised exception.
+bool fail_with_note(const char* param) {
+  PyObject* raised = PyErr_GetRaisedException();
+  PyObject* note = PyUnicode_FromFormat("while processing '%s'", param);
+  if (note != nullptr) {
+    PyObject* name = PyUnicode_FromString("add_note");
+    PyObject* call_args[] = {raised, note};
+    PyObject* result = name == nullptr
+                           ? nullptr
+                           : PyObject_VectorcallMethod(name, call_args,
+                                                       2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_XDECREF(result);
+    Py_XDECREF(name);
+    Py_DECREF(note);
+  }
+  // A failure to attach the note must not replace the conversion's own error.
+  PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+  return false;
+}
+
+bool text_of(PyObject* value, Text& out) {
+  if (!PyUnicode_Check(value)) {
+    set_type_mismatch(value, "str");
+    return false;
+  }
+  out.data = PyUnicode_AsUTF8AndSize(value, &out.size);
+  return out.data != nullptr;
+}
+
+bool unsigned_of(PyObject* value, std::uint64_t& out) {
+  PyObject* index = PyNumber_Index(value);
+  if (index == nullptr) return false;
+  const unsigned long long number = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = number;
+  return true;
+}
+
+bool id_of(PyObject* value, TokenId& out) {
+  std::uint64_t number;
+  if (!unsigned_of(value, number)) return false;
+  if (number > 0xFFFFFFFFu) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<TokenId>(number);
+  return true;
+}
+
+bool is_numpy_bool(PyObject* value) {
+  PyTypeObject* type = Py_TYPE(value);
+  PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+  if (module == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool from_numpy = PyUnicode_Check(module) && PyUnicode_EqualToUTF8(module, "numpy");
+  Py_DECREF(module);
+  if (!from_numpy) return false;
+  PyObject* name = PyType_GetName(type);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool is_bool = PyUnicode_EqualToUTF8(name, "bool_") || PyUnicode_EqualToUTF8(name, "bool");
+  Py_DECREF(name);
+  return is_bool;
+}
+
+// A sequence by the interpreter's check or by registration with collections.abc.Sequence.
+int is_sequence(PyObject* value) {
+  if (PySequence_Check(value)) return 1;
+  PyObject* abc = PyImport_ImportModule("collections.abc");
+  if (abc == nullptr) return -1;
+  PyObject* sequence = PyObject_GetAttrString(abc, "Sequence");
+  Py_DECREF(abc);
+  if (sequence == nullptr) return -1;
+  const int registered = PyObject_IsInstance(value, sequence);
+  Py_DECREF(sequence);
+  return registered;
+}
+
+// Reads a non-str sequence item by item through the iterator protocol, holding its own
+// reference to each item, so that another thread mutating the container cannot pull an item
+// away mid-conversion. `convert(item)` returns false with an exception set.
+template <class Vector, class Convert>
+bool sequence_of(PyObject* value, Vector& out, Convert convert) {
+  if (PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  const int sequence = is_sequence(value);
+  if (sequence < 0) return false;
+  if (sequence == 0) {
+    set_type_mismatch(value, "Sequence");
+    return false;
+  }
+  const Py_ssize_t reported = PyObject_Size(value);
+  if (reported < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(std::min(reported, kMaxReservedItems)));
+  }
+  PyObject* iterator = PyObject_GetIter(value);
+  if (iterator == nullptr) return false;
+  for (;;) {
+    PyObject* item;
+    const int got = PyIter_NextItem(iterator, &item);
+    if (got <= 0) {
+      Py_DECREF(iterator);
+      return got == 0;
+    }
+    const bool converted = convert(item);
+    Py_DECREF(item);
+    if (!converted) {
+      Py_DECREF(iterator);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+void set_type_mismatch(PyObject* value, const char* expected) {
+  if (value == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return;
+  }
+  PyObject* name = PyType_GetQualName(Py_TYPE(value));
+  if (name == nullptr) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
+  Py_DECREF(name);
+}
+
+bool bind(const char* display_name, std::span<const Param> params, PyObject* const* args,
+          Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t npositional = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t nkeywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  PyObject* const* names = kwnames == nullptr ? nullptr : &PyTuple_GET_ITEM(kwnames, 0);
+  return bind_pairs(display_name, params, args, npositional, names, args + npositional, nkeywords,
+                    out);
+}
+
+bool bind_tuple(const char* display_name, std::span<const Param> params, PyObject* args,
+                PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t npositional = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
+  PyObject* const* positional = npositional == 0 ? nullptr : &PyTuple_GET_ITEM(args, 0);
+  std::vector<PyObject*> names, values;
+  // The call's own keyword dictionary, which no other code can reach while it is walked.
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
+    names.push_back(key);
+    values.push_back(value);
+  }
+  return bind_pairs(display_name, params, positional, npositional, names.data(), values.data(),
+                    static_cast<Py_ssize_t>(names.size()), out);
+}
+
+bool to_text(PyObject* value, const char* param, Text& out) {
+  return text_of(value, out) || fail_with_note(param);
+}
+
+bool to_byte_string(PyObject* value, const char* param, Bytes& out) {
+  if (!PyBytes_Check(value)) {
+    set_type_mismatch(value, "bytes");
+    return fail_with_note(param);
+  }
+  out = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+              static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  return true;
+}
+
+bool to_count(PyObject* value, const char* param, std::uint64_t& out) {
+  return unsigned_of(value, out) || fail_with_note(param);
+}
+
+bool to_token_id(PyObject* value, const char* param, TokenId& out) {
+  return id_of(value, out) || fail_with_note(param);
+}
+
+bool to_flag(PyObject* value, const char* param, bool& out) {
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(value)) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return fail_with_note(param);
+    out = truth == 1;
+    return true;
+  }
+  set_type_mismatch(value, "bool");
+  return fail_with_note(param);
+}
+
+bool to_texts(PyObject* value, const char* param, std::vector<std::string>& out) {
+  return sequence_of(value, out,
+                     [&](PyObject* item) {
+                       Text text;
+                       if (!text_of(item, text)) return false;
+                       out.emplace_back(text.data, static_cast<std::size_t>(text.size));
+                       return true;
+                     }) ||
+         fail_with_note(param);
+}
+
+bool to_ids(PyObject* value, const char* param, std::vector<TokenId>& out) {
+  return sequence_of(value, out,
+                     [&](PyObject* item) {
+                       TokenId id;
+                       if (!id_of(item, id)) return false;
+                       out.push_back(id);
+                       return true;
+                     }) ||
+         fail_with_note(param);
+}
+
+bool to_id_batch(PyObject* value, const char* param, std::vector<std::vector<TokenId>>& out) {
+  return sequence_of(value, out,
+                     [&](PyObject* element) {
+                       std::vector<TokenId> ids;
+                       const bool ok = sequence_of(element, ids, [&](PyObject* item) {
+                         TokenId id;
+                         if (!id_of(item, id)) return false;
+                         ids.push_back(id);
+                         return true;
+                       });
+                       if (ok) out.push_back(std::move(ids));
+                       return ok;
+                     }) ||
+         fail_with_note(param);
+}
+
+bool to_piece(PyObject* value, Bytes& out) {
+  if (PyBytes_Check(value)) {
+    out = Bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    return true;
+  }
+  Text text;
+  if (!text_of(value, text)) return false;
+  out = text.bytes();
+  return true;
+}
+
+bool to_offset_unit(PyObject* value, const char* param, OffsetUnit& out) {
+  Text text;
+  if (!text_of(value, text)) return fail_with_note(param);
+  const std::string_view unit(text.data, static_cast<std::size_t>(text.size));
+  if (unit == "byte" || unit == "char") {
+    out = unit == "byte" ? OffsetUnit::kByte : OffsetUnit::kChar;
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError, "unit must be 'byte' or 'char'");
+  return fail_with_note(param);
+}
+
+}  // namespace pelnor::binding

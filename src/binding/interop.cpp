@@ -1,0 +1,60 @@
+#include "interop.h"
+
+#include <cstring>
+
+namespace pelnor::binding {
+
+PyObject* id_list(const TokenId* ids, std::size_t count) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* id = PyLong_FromUnsignedLong(ids[i]);
+    if (id == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), id);
+  }
+  return list;
+}
+
+PyObject* id_buffer(const TokenId* ids, std::size_t count) {
+  static_assert(std::endian::native == std::endian::little, "id buffers are little-endian");
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids),
+                                   static_cast<Py_ssize_t>(count * sizeof(TokenId)));
+}
+
+PyObject* bytes_of(Bytes bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* text_of_utf8(const std::string& utf8) {
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+PyObject* numpy_view(PyObject* buffer, const char* dtype) {
+  if (buffer == nullptr) return nullptr;
+  PyObject* numpy = PyImport_ImportModule("numpy");
+  if (numpy == nullptr) {
+    PyErr_Clear();
+    Py_DECREF(buffer);
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the numpy methods need numpy installed: pip install 'pelnor-rs[numpy]'");
+    return nullptr;
+  }
+  PyObject* name = PyUnicode_FromString("frombuffer");
+  PyObject* type = PyUnicode_FromString(dtype);
+  PyObject* array = nullptr;
+  if (name != nullptr && type != nullptr) {
+    PyObject* args[] = {numpy, buffer, type};
+    array = PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(name);
+  Py_DECREF(numpy);
+  Py_DECREF(buffer);
+  return array;
+}
+
+}  // namespace pelnor::binding

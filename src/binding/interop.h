@@ -1,0 +1,58 @@
+// Crossing between the interpreter and the core: detaching, failures, result objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "pelnor/ids.h"
+#include "pelnor/types.h"
+
+namespace pelnor::binding {
+
+// Detaches the calling thread from the interpreter for one scope; it is attached again however
+// the scope ends, before any object is touched.
+class Detached {
+ public:
+  Detached() : state_(PyEval_SaveThread()) {}
+  ~Detached() { PyEval_RestoreThread(state_); }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs a method body; no C++ exception crosses into the interpreter: allocation failure becomes
+// MemoryError, anything else a RuntimeError.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "pelnor: internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "pelnor: internal error");
+  }
+  return nullptr;
+}
+
+// Result builders; each returns a new reference, or nullptr with the exception set.
+PyObject* id_list(const TokenId* ids, std::size_t count);
+inline PyObject* id_list(const IdVector& ids) {
+  return id_list(ids.data(), ids.size());
+}
+// A bytes object of the ids as little-endian uint32.
+PyObject* id_buffer(const TokenId* ids, std::size_t count);
+PyObject* bytes_of(Bytes bytes);
+PyObject* text_of_utf8(const std::string& utf8);
+// numpy.frombuffer(buffer, dtype); steals the reference to buffer.
+PyObject* numpy_view(PyObject* buffer, const char* dtype);
+
+}  // namespace pelnor::binding

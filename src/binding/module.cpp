@@ -1,0 +1,870 @@
+// The _pelnor module: the Tokenizer class and its methods. Every method binds its arguments,
+// converts them, detaches around the core call, re-attaches and builds the result.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "args.h"
+#include "interop.h"
+#include "pelnor/batch.h"
+#include "pelnor/decode.h"
+#include "pelnor/special_encode.h"
+#include "pelnor/tokenizer.h"
+
+namespace pelnor::binding {
+namespace {
+
+struct TokenizerObject {
+  PyObject_HEAD Tokenizer
+      tokenizer;  // constructed in place by tokenizer_new, destroyed by tokenizer_dealloc
+};
+
+const Tokenizer& core(PyObject* self) {
+  return reinterpret_cast<TokenizerObject*>(self)->tokenizer;
+}
+
+// ---- Construction and lifetime ----------------------------------------------------------------
+
+constexpr Param kNewParams[] = {{"encoding", true}, {"datadir", false}};
+
+PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    Bound<2> bound;
+    if (!bind_tuple("Tokenizer.__new__()", kNewParams, args, kwargs, bound.slots())) return nullptr;
+    Text encoding, datadir;
+    if (!to_text(bound[0], "encoding", encoding)) return nullptr;
+    if (bound[1] != nullptr && !to_text(bound[1], "datadir", datadir)) return nullptr;
+    Result<Tokenizer> built =
+        Tokenizer::create(std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
+                          std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
+    if (!built.ok()) {
+      PyErr_SetString(PyExc_RuntimeError, built.error().c_str());
+      return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<TokenizerObject*>(self)->tokenizer) Tokenizer(std::move(built.value()));
+    return self;
+  });
+}
+
+void tokenizer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<TokenizerObject*>(self)->tokenizer.~Tokenizer();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* tokenizer_repr(PyObject* self) {
+  const std::string& name = core(self).name();
+  return PyUnicode_FromFormat("<pelnor.Tokenizer '%s'>", name.c_str());
+}
+
+// ---- Shared pieces of the encode family -------------------------------------------------------
+
+// Resolves allowed_special / disallowed_special; errors carry no note.
+bool to_policy(PyObject* value, SpecialPolicy& out) {
+  if (value == nullptr || value == Py_None) {
+    out.kind = SpecialPolicy::Kind::kAbsent;
+    return true;
+  }
+  if (PyUnicode_Check(value)) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) return false;
+    if (std::string_view(utf8, static_cast<std::size_t>(size)) != "all") {
+      PyErr_SetString(
+          PyExc_ValueError,
+          "allowed_special/disallowed_special must be 'all' or a collection of strings");
+      return false;
+    }
+    out.kind = SpecialPolicy::Kind::kAll;
+    return true;
+  }
+  PyObject* iterator = PyObject_GetIter(value);
+  if (iterator == nullptr) return false;
+  std::vector<std::string> strings;
+  for (;;) {
+    PyObject* item;
+    const int got = PyIter_NextItem(iterator, &item);
+    if (got < 0) {
+      Py_DECREF(iterator);
+      return false;
+    }
+    if (got == 0) break;
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (utf8 == nullptr) {
+      if (!PyErr_Occurred()) set_type_mismatch(item, "str");
+      Py_DECREF(item);
+      Py_DECREF(iterator);
+      return false;
+    }
+    strings.emplace_back(utf8, static_cast<std::size_t>(size));
+    Py_DECREF(item);
+  }
+  Py_DECREF(iterator);
+  out.kind = SpecialPolicy::Kind::kStrings;
+  out.strings = make_special_set(std::move(strings));
+  return true;
+}
+
+constexpr Param kEncodeParams[] = {
+    {"text", true}, {"allowed_special", false}, {"disallowed_special", false}};
+
+// The core of encode, encode_to_buffer and encode_to_numpy; false with the exception set.
+bool encode_with_policy(const char* display_name, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames, IdVector& ids) {
+  Bound<3> bound;
+  if (!bind(display_name, kEncodeParams, args, nargsf, kwnames, bound.slots())) return false;
+  Text text;
+  SpecialPolicy allowed, disallowed;
+  if (!to_text(bound[0], "text", text) || !to_policy(bound[1], allowed) ||
+      !to_policy(bound[2], disallowed)) {
+    return false;
+  }
+  const Tokenizer& tokenizer = core(self);
+  if (const auto member = find_disallowed(tokenizer, text.bytes(), allowed, disallowed)) {
+    PyErr_SetString(PyExc_ValueError, disallowed_special_message(*member).c_str());
+    return false;
+  }
+  Detached detached;
+  ids = encode_allowing(tokenizer, text.bytes(), allowed);
+  return true;
+}
+
+// Binds and converts the single text parameter of a method.
+bool one_text(const char* display_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+              Text& text) {
+  static constexpr Param kParams[] = {{"text", true}};
+  Bound<1> bound;
+  return bind(display_name, kParams, args, nargsf, kwnames, bound.slots()) &&
+         to_text(bound[0], "text", text);
+}
+
+// ---- Encode-family methods ----------------------------------------------------------------------
+
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IdVector ids;
+    if (!encode_with_policy("Tokenizer.encode()", self, args, nargsf, kwnames, ids)) return nullptr;
+    return id_list(ids);
+  });
+}
+
+PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Text text;
+    if (!one_text("Tokenizer.encode_ordinary()", args, nargsf, kwnames, text)) return nullptr;
+    IdVector ids;
+    {
+      Detached detached;
+      ids = pelnor::encode_ordinary(core(self), text.bytes());
+    }
+    return id_list(ids);
+  });
+}
+
+PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"data", true}};
+    Bound<1> bound;
+    Bytes data;
+    if (!bind("Tokenizer.encode_bytes()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_byte_string(bound[0], "data", data)) {
+      return nullptr;
+    }
+    IdVector ids;
+    {
+      Detached detached;
+      ids = pelnor::encode_ordinary(core(self), data);
+    }
+    return id_list(ids);
+  });
+}
+
+PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Text text;
+    if (!one_text("Tokenizer.encode_with_special()", args, nargsf, kwnames, text)) return nullptr;
+    IdVector ids;
+    {
+      Detached detached;
+      ids = pelnor::encode_with_special(core(self), text.bytes());
+    }
+    return id_list(ids);
+  });
+}
+
+PyObject* encode_to_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IdVector ids;
+    if (!encode_with_policy("Tokenizer.encode_to_buffer()", self, args, nargsf, kwnames, ids)) {
+      return nullptr;
+    }
+    return id_buffer(ids.data(), ids.size());
+  });
+}
+
+PyObject* encode_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    IdVector ids;
+    if (!encode_with_policy("Tokenizer.encode_to_numpy()", self, args, nargsf, kwnames, ids)) {
+      return nullptr;
+    }
+    return numpy_view(id_buffer(ids.data(), ids.size()), "uint32");
+  });
+}
+
+constexpr Param kBatchParams[] = {{"texts", true}, {"threads", false}, {"with_special", false}};
+
+// Binds and converts (texts, threads=0, with_special=False).
+bool batch_arguments(const char* display_name, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, std::vector<std::string>& texts, std::uint64_t& threads,
+                     bool& with_special) {
+  Bound<3> bound;
+  threads = 0;
+  with_special = false;
+  return bind(display_name, kBatchParams, args, nargsf, kwnames, bound.slots()) &&
+         to_texts(bound[0], "texts", texts) &&
+         (bound[1] == nullptr || to_count(bound[1], "threads", threads)) &&
+         (bound[2] == nullptr || to_flag(bound[2], "with_special", with_special));
+}
+
+PyObject* offsets_buffer(const std::vector<std::int64_t>& offsets) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(offsets.data()),
+                                   static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
+}
+
+PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> texts;
+    std::uint64_t threads;
+    bool with_special;
+    if (!batch_arguments("Tokenizer.encode_batch()", args, nargsf, kwnames, texts, threads,
+                         with_special)) {
+      return nullptr;
+    }
+    BatchIds batch;
+    {
+      Detached detached;
+      batch = pelnor::encode_batch(core(self), texts, threads, with_special);
+    }
+    PyObject* ids = id_buffer(batch.ids.data(), batch.ids.size());
+    PyObject* offsets = offsets_buffer(batch.offsets);
+    PyObject* pair = ids != nullptr && offsets != nullptr ? PyTuple_Pack(2, ids, offsets) : nullptr;
+    Py_XDECREF(ids);
+    Py_XDECREF(offsets);
+    return pair;
+  });
+}
+
+PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> texts;
+    std::uint64_t threads;
+    bool with_special;
+    if (!batch_arguments("Tokenizer.encode_batch_to_numpy()", args, nargsf, kwnames, texts, threads,
+                         with_special)) {
+      return nullptr;
+    }
+    BatchIds batch;
+    {
+      Detached detached;
+      batch = pelnor::encode_batch(core(self), texts, threads, with_special);
+    }
+    PyObject* ids = numpy_view(id_buffer(batch.ids.data(), batch.ids.size()), "uint32");
+    if (ids == nullptr) return nullptr;
+    PyObject* offsets = numpy_view(offsets_buffer(batch.offsets), "int64");
+    if (offsets == nullptr) {
+      Py_DECREF(ids);
+      return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, ids, offsets);
+    Py_DECREF(ids);
+    Py_DECREF(offsets);
+    return pair;
+  });
+}
+
+PyObject* spans_list(const std::vector<std::size_t>& boundaries) {
+  const std::size_t count = boundaries.size() - 1;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* span = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(boundaries[i]),
+                                   static_cast<Py_ssize_t>(boundaries[i + 1]));
+    if (span == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), span);
+  }
+  return list;
+}
+
+PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"text", true}, {"unit", false}};
+    Bound<2> bound;
+    Text text;
+    OffsetUnit unit = OffsetUnit::kByte;
+    if (!bind("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_text(bound[0], "text", text) ||
+        (bound[1] != nullptr && !to_offset_unit(bound[1], "unit", unit))) {
+      return nullptr;
+    }
+    IdVector ids;
+    std::vector<std::size_t> boundaries;
+    {
+      Detached detached;
+      ids = pelnor::encode_ordinary(core(self), text.bytes());
+      boundaries = byte_offsets(core(self).vocab(), ids);
+      if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), boundaries);
+    }
+    PyObject* id_objects = id_list(ids);
+    if (id_objects == nullptr) return nullptr;
+    PyObject* spans = spans_list(boundaries);
+    if (spans == nullptr) {
+      Py_DECREF(id_objects);
+      return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, id_objects, spans);
+    Py_DECREF(id_objects);
+    Py_DECREF(spans);
+    return pair;
+  });
+}
+
+PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"piece", true}};
+    Bound<1> bound;
+    Bytes piece;
+    if (!bind("Tokenizer.encode_single_token()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_piece(bound[0], piece)) {
+      return nullptr;
+    }
+    const Tokenizer& tokenizer = core(self);
+    const TokenId rank = tokenizer.vocab().rank_of(piece);
+    if (rank != NONE_RANK) return PyLong_FromUnsignedLong(rank);
+    const std::string_view wanted(reinterpret_cast<const char*>(piece.data()), piece.size());
+    for (const SpecialToken& special : tokenizer.special_tokens()) {
+      if (special.text == wanted) return PyLong_FromUnsignedLong(special.id);
+    }
+    PyErr_SetString(PyExc_KeyError, "bytes are not a single token in this encoding");
+    return nullptr;
+  });
+}
+
+PyObject* truncation_pair(PyObject* text, std::size_t total) {
+  if (text == nullptr) return nullptr;
+  PyObject* pair = Py_BuildValue("(On)", text, static_cast<Py_ssize_t>(total));
+  Py_DECREF(text);
+  return pair;
+}
+
+PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"text", true}, {"max_tokens", true}};
+    Bound<2> bound;
+    if (!bind("Tokenizer.truncate()", kParams, args, nargsf, kwnames, bound.slots()))
+      return nullptr;
+    // The text's type is checked before max_tokens is converted, its UTF-8 form after.
+    if (!PyUnicode_Check(bound[0])) {
+      Text unused;
+      to_text(bound[0], "text", unused);
+      return nullptr;
+    }
+    std::uint64_t max_tokens;
+    Text text;
+    if (!to_count(bound[1], "max_tokens", max_tokens) || !to_text(bound[0], "text", text)) {
+      return nullptr;
+    }
+    Truncation cut;
+    {
+      Detached detached;
+      cut = pelnor::truncate(core(self), text.bytes(), max_tokens);
+    }
+    PyObject* kept = cut.cut == static_cast<std::size_t>(text.size)
+                         ? Py_NewRef(bound[0])
+                         : PyUnicode_FromStringAndSize(text.data, static_cast<Py_ssize_t>(cut.cut));
+    return truncation_pair(kept, cut.total);
+  });
+}
+
+PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"texts", true}, {"max_tokens", true}, {"threads", false}};
+    Bound<3> bound;
+    std::vector<std::string> texts;
+    std::uint64_t max_tokens, threads = 0;
+    if (!bind("Tokenizer.truncate_batch()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_texts(bound[0], "texts", texts) || !to_count(bound[1], "max_tokens", max_tokens) ||
+        (bound[2] != nullptr && !to_count(bound[2], "threads", threads))) {
+      return nullptr;
+    }
+    std::vector<Truncation> cuts;
+    {
+      Detached detached;
+      cuts = pelnor::truncate_batch(core(self), texts, max_tokens, threads);
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      PyObject* pair = truncation_pair(
+          PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(cuts[i].cut)),
+          cuts[i].total);
+      if (pair == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    }
+    return list;
+  });
+}
+
+PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Text text;
+    if (!one_text("Tokenizer.count()", args, nargsf, kwnames, text)) return nullptr;
+    std::size_t n;
+    {
+      Detached detached;
+      n = pelnor::count(core(self), text.bytes());
+    }
+    return PyLong_FromSize_t(n);
+  });
+}
+
+PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> texts;
+    std::uint64_t threads;
+    bool with_special;
+    if (!batch_arguments("Tokenizer.count_batch()", args, nargsf, kwnames, texts, threads,
+                         with_special)) {
+      return nullptr;
+    }
+    std::vector<std::size_t> counts;
+    {
+      Detached detached;
+      counts = pelnor::count_batch(core(self), texts, threads, with_special);
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(counts.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      PyObject* n = PyLong_FromSize_t(counts[i]);
+      if (n == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), n);
+    }
+    return list;
+  });
+}
+
+// ---- Decode family and vocabulary queries -------------------------------------------------------
+
+enum class DecodeMode { kStrict, kIgnore, kReplace };
+
+DecodeMode decode_mode(const Text& errors) {
+  const std::string_view name(errors.data, static_cast<std::size_t>(errors.size));
+  if (name == "strict") return DecodeMode::kStrict;
+  if (name == "ignore") return DecodeMode::kIgnore;
+  return DecodeMode::kReplace;
+}
+
+// Decodes ids to a new str under the error mode.
+PyObject* decode_text(const Tokenizer& tokenizer, const std::vector<TokenId>& ids,
+                      DecodeMode mode) {
+  std::string bytes;
+  {
+    Detached detached;
+    bytes = decode_bytes(tokenizer, ids);
+  }
+  if (mode == DecodeMode::kStrict) {
+    if (const auto error = find_utf8_error(
+            Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
+      PyErr_SetString(PyExc_ValueError, strict_decode_message(*error).c_str());
+      return nullptr;
+    }
+    return text_of_utf8(bytes);
+  }
+  std::string text = replace_invalid_utf8(std::move(bytes));
+  if (mode == DecodeMode::kIgnore) remove_replacement_characters(text);
+  return text_of_utf8(text);
+}
+
+PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"ids", true}, {"errors", false}};
+    Bound<2> bound;
+    std::vector<TokenId> ids;
+    Text errors{"replace", 7};
+    if (!bind("Tokenizer.decode()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_ids(bound[0], "ids", ids) ||
+        (bound[1] != nullptr && !to_text(bound[1], "errors", errors))) {
+      return nullptr;
+    }
+    return decode_text(core(self), ids, decode_mode(errors));
+  });
+}
+
+PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"ids", true}};
+    Bound<1> bound;
+    std::vector<TokenId> ids;
+    if (!bind("Tokenizer.decode_bytes()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_ids(bound[0], "ids", ids)) {
+      return nullptr;
+    }
+    std::string bytes;
+    {
+      Detached detached;
+      bytes = pelnor::decode_bytes(core(self), ids);
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+PyObject* decode_single_token_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"id", true}};
+    Bound<1> bound;
+    TokenId id;
+    if (!bind("Tokenizer.decode_single_token_bytes()", kParams, args, nargsf, kwnames,
+              bound.slots()) ||
+        !to_token_id(bound[0], "id", id)) {
+      return nullptr;
+    }
+    if (const auto bytes = token_bytes_of(core(self), id)) return bytes_of(*bytes);
+    PyErr_Format(PyExc_KeyError, "unknown token id %lu", static_cast<unsigned long>(id));
+    return nullptr;
+  });
+}
+
+PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"batch", true}, {"errors", false}};
+    Bound<2> bound;
+    std::vector<std::vector<TokenId>> batch;
+    Text errors{"replace", 7};
+    if (!bind("Tokenizer.decode_batch()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_id_batch(bound[0], "batch", batch) ||
+        (bound[1] != nullptr && !to_text(bound[1], "errors", errors))) {
+      return nullptr;
+    }
+    const DecodeMode mode = decode_mode(errors);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(batch.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      PyObject* text = decode_text(core(self), batch[i], mode);
+      if (text == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
+    }
+    return list;
+  });
+}
+
+PyObject* token_byte_values(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Vocab& vocab = core(self).vocab();
+    PyObject* list = PyList_New(vocab.token_count());
+    if (list == nullptr) return nullptr;
+    for (TokenId r = 0; r < vocab.token_count(); ++r) {
+      PyObject* bytes = bytes_of(vocab.token_bytes(r));
+      if (bytes == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, r, bytes);
+    }
+    return list;
+  });
+}
+
+PyObject* is_special_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"id", true}};
+    Bound<1> bound;
+    TokenId id;
+    if (!bind("Tokenizer.is_special_token()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_token_id(bound[0], "id", id)) {
+      return nullptr;
+    }
+    const SpecialTokens& specials = core(self).special_tokens();
+    return PyBool_FromLong(
+        std::ranges::any_of(specials, [&](const SpecialToken& t) { return t.id == id; }));
+  });
+}
+
+PyObject* special_tokens(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const SpecialTokens& specials = core(self).special_tokens();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(specials.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < specials.size(); ++i) {
+      PyObject* pair = Py_BuildValue("(s#k)", specials[i].text.data(),
+                                     static_cast<Py_ssize_t>(specials[i].text.size()),
+                                     static_cast<unsigned long>(specials[i].id));
+      if (pair == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    }
+    return list;
+  });
+}
+
+// ---- Properties ---------------------------------------------------------------------------------
+
+std::uint64_t n_vocab_of(const Tokenizer& tokenizer) {
+  std::uint64_t n = tokenizer.vocab().token_count();
+  for (const SpecialToken& special : tokenizer.special_tokens()) {
+    n = std::max<std::uint64_t>(n, std::uint64_t{special.id} + 1);
+  }
+  return n;
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  const std::string& name = core(self).name();
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* get_memory_bytes(PyObject* self, void*) {
+  return PyLong_FromSize_t(core(self).memory_bytes());
+}
+
+PyObject* get_n_vocab(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(n_vocab_of(core(self)));
+}
+
+PyObject* get_max_token_value(PyObject* self, void*) {
+  return PyLong_FromUnsignedLongLong(n_vocab_of(core(self)) - 1);
+}
+
+PyObject* get_eot_token(PyObject* self, void*) {
+  for (const SpecialToken& special : core(self).special_tokens()) {
+    if (special.text == "<|endoftext|>") return PyLong_FromUnsignedLong(special.id);
+  }
+  PyErr_SetString(PyExc_KeyError, "this encoding has no <|endoftext|>");
+  return nullptr;
+}
+
+PyObject* get_special_tokens_set(PyObject* self, void*) {
+  PyObject* set = PySet_New(nullptr);
+  if (set == nullptr) return nullptr;
+  for (const SpecialToken& special : core(self).special_tokens()) {
+    PyObject* text = PyUnicode_FromStringAndSize(special.text.data(),
+                                                 static_cast<Py_ssize_t>(special.text.size()));
+    if (text == nullptr || PySet_Add(set, text) < 0) {
+      Py_XDECREF(text);
+      Py_DECREF(set);
+      return nullptr;
+    }
+    Py_DECREF(text);
+  }
+  return set;
+}
+
+// ---- The class and the module -------------------------------------------------------------------
+
+#define PELNOR_METHOD(name, doc)                                             \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
+   METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef kMethods[] = {
+    PELNOR_METHOD(encode,
+                  "encode($self, text, allowed_special=None, disallowed_special=None)\n--\n\n"
+                  "tiktoken's `Encoding.encode`: raise if a disallowed special string occurs;\n"
+                  "otherwise encode, turning allowed specials into their ids."),
+    PELNOR_METHOD(encode_ordinary,
+                  "encode_ordinary($self, text)\n--\n\n"
+                  "Encode ignoring special tokens entirely (tiktoken's `encode_ordinary`)."),
+    PELNOR_METHOD(encode_bytes,
+                  "encode_bytes($self, data)\n--\n\nEncode raw bytes (no UTF-8 validation)."),
+    PELNOR_METHOD(encode_with_special,
+                  "encode_with_special($self, text)\n--\n\n"
+                  "Every special-token string is turned into its id."),
+    PELNOR_METHOD(encode_to_buffer,
+                  "encode_to_buffer($self, text, allowed_special=None, disallowed_special=None)\n"
+                  "--\n\n"
+                  "Same as `encode`, but returns the ids as a little-endian uint32 buffer \u2014\n"
+                  "the Python wrapper turns it into a numpy array with no per-token Python\n"
+                  "int objects (the cost that otherwise dominates big inputs)."),
+    PELNOR_METHOD(encode_to_numpy,
+                  "encode_to_numpy($self, text, allowed_special=None, disallowed_special=None)\n"
+                  "--\n\n"
+                  "Same as `encode`, but returns a numpy `uint32` array \u2014 the fastest path\n"
+                  "from Python: no per-token Python int objects, just one buffer."),
+    PELNOR_METHOD(encode_batch_to_numpy,
+                  "encode_batch_to_numpy($self, texts, threads=0, with_special=False)\n--\n\n"
+                  "Encode many texts in parallel into numpy arrays: `(ids, offsets)`, where\n"
+                  "text `i` occupies `ids[offsets[i]:offsets[i + 1]]`."),
+    PELNOR_METHOD(encode_with_offsets,
+                  "encode_with_offsets($self, text, unit=\"byte\")\n--\n\n"
+                  "Ordinary ids + per-token spans. `unit=\"byte\"` gives exact UTF-8 byte\n"
+                  "offsets (they tile the input); `unit=\"char\"` gives code-point offsets\n"
+                  "(HF `offset_mapping` shape)."),
+    PELNOR_METHOD(encode_single_token,
+                  "encode_single_token($self, piece)\n--\n\n"
+                  "Exact bytes/str of a SINGLE token -> its id."),
+    PELNOR_METHOD(truncate,
+                  "truncate($self, text, max_tokens)\n--\n\n"
+                  "Truncate to at most `max_tokens` tokens. Returns `(text, total_tokens)`,\n"
+                  "where `total_tokens` counts the whole input whether or not it was cut."),
+    PELNOR_METHOD(truncate_batch,
+                  "truncate_batch($self, texts, max_tokens, threads=0)\n--\n\n"
+                  "`truncate` over many texts, in parallel."),
+    PELNOR_METHOD(count, "count($self, text)\n--\n\n"),
+    PELNOR_METHOD(encode_batch,
+                  "encode_batch($self, texts, threads=0, with_special=False)\n--\n\n"
+                  "Encode many texts in parallel. Returns (flat uint32 id buffer, per-text\n"
+                  "int64 offsets buffer with `len(texts)+1` entries)."),
+    PELNOR_METHOD(count_batch,
+                  "count_batch($self, texts, threads=0, with_special=False)\n--\n\n"
+                  "Token counts for many texts, in parallel \u2014 no ids are materialized, so a\n"
+                  "counting workload allocates O(threads) instead of O(total tokens)."),
+    PELNOR_METHOD(decode, "decode($self, ids, errors=\"replace\")\n--\n\n"),
+    PELNOR_METHOD(decode_bytes, "decode_bytes($self, ids)\n--\n\n"),
+    PELNOR_METHOD(decode_single_token_bytes, "decode_single_token_bytes($self, id)\n--\n\n"),
+    PELNOR_METHOD(decode_batch, "decode_batch($self, batch, errors=\"replace\")\n--\n\n"),
+    {"token_byte_values", token_byte_values, METH_NOARGS,
+     "token_byte_values($self)\n--\n\nAll base-vocab token byte strings, indexed by id."},
+    PELNOR_METHOD(is_special_token, "is_special_token($self, id)\n--\n\n"),
+    {"special_tokens", special_tokens, METH_NOARGS,
+     "special_tokens($self)\n--\n\n`{special string: id}` \u2014 tiktoken's `_special_tokens`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef PELNOR_METHOD
+
+PyGetSetDef kProperties[] = {
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"memory_bytes", get_memory_bytes, nullptr,
+     "Exact heap footprint of the loaded encoding, in bytes.", nullptr},
+    {"n_vocab", get_n_vocab, nullptr, nullptr, nullptr},
+    {"max_token_value", get_max_token_value, nullptr, nullptr, nullptr},
+    {"eot_token", get_eot_token, nullptr, nullptr, nullptr},
+    {"special_tokens_set", get_special_tokens_set, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kTypeSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Tokenizer(encoding, datadir=\"\")\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kProperties},
+    {0, nullptr},
+};
+
+PyType_Spec kTypeSpec = {
+    "pelnor._pelnor.Tokenizer",
+    static_cast<int>(sizeof(TokenizerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kTypeSlots,
+};
+
+// Created on the first module execution and reused by later ones.
+std::atomic<PyObject*> tokenizer_type{nullptr};
+
+PyObject* the_tokenizer_type() {
+  PyObject* type = tokenizer_type.load();
+  if (type != nullptr) return Py_NewRef(type);
+  PyObject* created = PyType_FromSpec(&kTypeSpec);
+  if (created == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!tokenizer_type.compare_exchange_strong(expected, created)) {
+    Py_DECREF(created);
+    return Py_NewRef(expected);
+  }
+  return Py_NewRef(created);  // one reference stays with the static
+}
+
+// Sets module.name = value (stealing value) and appends name to __all__.
+int add_member(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return -1;
+  PyObject* key = PyUnicode_FromString(name);
+  if (key == nullptr) {
+    Py_DECREF(value);
+    return -1;
+  }
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      Py_DECREF(key);
+      Py_DECREF(value);
+      return -1;
+    }
+  }
+  const int status =
+      PyObject_SetAttr(module, key, value) < 0 || PyList_Append(all, key) < 0 ? -1 : 0;
+  Py_DECREF(all);
+  Py_DECREF(key);
+  Py_DECREF(value);
+  return status;
+}
+
+int module_exec(PyObject* module) {
+  PyObject* type = the_tokenizer_type();
+  if (type == nullptr) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tokenizer");
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, cause);
+    PyErr_SetRaisedException(raised);
+    return -1;
+  }
+  if (add_member(module, "Tokenizer", type) < 0) return -1;
+  if (add_member(module, "__version__", PyUnicode_FromString("0.1.4")) < 0) return -1;
+  return add_member(module, "BUILTIN_ENCODINGS",
+                    Py_BuildValue("[sss]", "cl100k_base", "o200k_base", "o200k_harmony"));
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_pelnor", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace pelnor::binding
+
+PyMODINIT_FUNC PyInit__pelnor() {
+  return PyModuleDef_Init(&pelnor::binding::kModule);
+}

@@ -1,0 +1,134 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "result.h"
+#include "special_encode.h"
+#include "utf8.h"
+
+namespace pelnor {
+namespace {
+
+constexpr std::size_t kCountVectorIds = 4096;
+
+Bytes bytes_of(const std::string& text) {
+  return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Runs the work of every text index, inline on the calling thread (hint 1) when fewer than two
+// threads are wanted, else on `threads` fresh workers that draw indices one at a time from a
+// shared counter. make_worker() is called once per working thread and returns the callable
+// work(index, hint), which may keep per-thread state.
+template <class MakeWorker>
+void run_batch(std::size_t count, unsigned threads, unsigned worker_hint, MakeWorker make_worker) {
+  if (threads < 2) {
+    auto work = make_worker();
+    for (std::size_t i = 0; i < count; ++i) work(i, 1u);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> faulted{false};
+  std::vector<std::thread> workers;
+  workers.reserve(threads);
+  std::string spawn_failure;
+  for (unsigned t = 0; t < threads; ++t) {
+    try {
+      workers.emplace_back([&] {
+        try {
+          auto work = make_worker();
+          for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i, worker_hint);
+        } catch (...) {
+          faulted = true;
+          next = count;
+        }
+      });
+    } catch (const std::system_error& e) {
+      spawn_failure = e.what();
+      break;
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  if (!spawn_failure.empty()) throw InternalError("failed to spawn thread: " + spawn_failure);
+  if (faulted) throw InternalError("a scoped thread panicked");
+}
+
+// The all-specials encode needs UTF-8; other bytes are encoded ordinarily.
+bool recognise_specials(bool with_special, const std::string& text) {
+  return with_special && is_valid_utf8(bytes_of(text));
+}
+
+}  // namespace
+
+unsigned batch_thread_count(std::uint64_t threads, std::size_t texts) {
+  std::uint64_t t = threads;
+  if (t == 0) {
+    t = std::thread::hardware_concurrency();
+    if (t == 0) t = 4;
+  }
+  return static_cast<unsigned>(std::min<std::uint64_t>(t, texts));
+}
+
+BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>& texts,
+                      std::uint64_t threads, bool with_special) {
+  std::vector<IdVector> slots(texts.size());
+  const unsigned t = batch_thread_count(threads, texts.size());
+  run_batch(texts.size(), t, t, [&] {
+    return [&](std::size_t i, unsigned hint) {
+      if (recognise_specials(with_special, texts[i])) {
+        slots[i] = encode_with_special(tokenizer, bytes_of(texts[i]));
+      } else {
+        encode_into(tokenizer, bytes_of(texts[i]), slots[i], hint);
+      }
+    };
+  });
+  BatchIds result;
+  result.offsets.reserve(texts.size() + 1);
+  result.offsets.push_back(0);
+  std::size_t total = 0;
+  for (const IdVector& ids : slots) total += ids.size();
+  result.ids.reserve(total);
+  for (IdVector& ids : slots) {
+    result.ids.append(ids.data(), ids.size());
+    result.offsets.push_back(static_cast<std::int64_t>(result.ids.size()));
+    ids = IdVector();
+  }
+  return result;
+}
+
+std::vector<std::size_t> count_batch(const Tokenizer& tokenizer,
+                                     const std::vector<std::string>& texts, std::uint64_t threads,
+                                     bool with_special) {
+  std::vector<std::size_t> counts(texts.size(), 0);
+  const unsigned t = batch_thread_count(threads, texts.size());
+  run_batch(texts.size(), t, t, [&] {
+    // One reusable vector per thread: counting allocates per thread, not per token.
+    return [&, ids = IdVector(kCountVectorIds)](std::size_t i, unsigned hint) mutable {
+      if (recognise_specials(with_special, texts[i])) {
+        counts[i] = encode_with_special(tokenizer, bytes_of(texts[i])).size();
+        return;
+      }
+      ids.clear();
+      encode_into(tokenizer, bytes_of(texts[i]), ids, hint);
+      counts[i] = ids.size();
+    };
+  });
+  return counts;
+}
+
+std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer,
+                                       const std::vector<std::string>& texts,
+                                       std::uint64_t max_tokens, std::uint64_t threads) {
+  std::vector<Truncation> results(texts.size(), Truncation{0, 0});
+  run_batch(texts.size(), batch_thread_count(threads, texts.size()), 1, [&] {
+    return [&](std::size_t i, unsigned) {
+      results[i] = truncate(tokenizer, bytes_of(texts[i]), max_tokens);
+    };
+  });
+  return results;
+}
+
+}  // namespace pelnor

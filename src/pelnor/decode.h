@@ -1,0 +1,37 @@
+// Ids back to bytes, and the UTF-8 error modes of text results.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "tokenizer.h"
+#include "types.h"
+
+namespace pelnor {
+
+// Returns the bytes of one id: a base token's, else the first special token's with that id.
+std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
+
+// Returns the concatenated bytes of ids; unknown ids contribute nothing.
+std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids);
+
+// Where bytes stop being valid UTF-8: the index of the first byte outside a valid prefix and the
+// length of the maximal ill-formed subsequence there, 0 when the bytes end inside a sequence
+// that was well-formed so far.
+struct Utf8Error {
+  std::size_t index;
+  std::size_t length;
+};
+std::optional<Utf8Error> find_utf8_error(Bytes bytes);
+
+// The strict mode's ValueError text for an error.
+std::string strict_decode_message(const Utf8Error& error);
+
+// Replaces each maximal ill-formed subsequence by U+FFFD.
+std::string replace_invalid_utf8(std::string bytes);
+
+// Deletes every U+FFFD from valid UTF-8 text.
+void remove_replacement_characters(std::string& text);
+
+}  // namespace pelnor

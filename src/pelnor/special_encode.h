@@ -1,0 +1,39 @@
+// Encoding with tiktoken's special-token policy, and with every special string recognised.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "ids.h"
+#include "special.h"
+#include "tokenizer.h"
+
+namespace pelnor {
+
+// One of allowed_special / disallowed_special, resolved.
+struct SpecialPolicy {
+  enum class Kind {
+    kAbsent,   // omitted or None
+    kAll,      // "all": every special string of the encoding
+    kStrings,  // an explicit collection
+  };
+  Kind kind = Kind::kAbsent;
+  SpecialSet strings;  // for kStrings
+};
+
+// Returns the first member, in byte-wise order, of the effective disallowed set (disallowed
+// minus allowed) that occurs anywhere in text.
+std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes text,
+                                           const SpecialPolicy& allowed,
+                                           const SpecialPolicy& disallowed);
+
+// Returns the ids of text, each allowed special string becoming its id.
+IdVector encode_allowing(const Tokenizer& tokenizer, Bytes text, const SpecialPolicy& allowed);
+
+// Returns the ids of text, every special string of the encoding becoming its id.
+IdVector encode_with_special(const Tokenizer& tokenizer, Bytes text);
+
+// The ValueError text for a disallowed special string found in the text.
+std::string disallowed_special_message(std::string_view member);
+
+}  // namespace pelnor
