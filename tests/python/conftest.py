@@ -1,4 +1,29 @@
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+import pytest
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent.parent / "tools"))
+
+ENCODINGS = ["cl100k_base", "o200k_base", "o200k_harmony"]
+
+
+@pytest.fixture(scope="session")
+def tokenizers():
+    import pelnor
+
+    return {name: pelnor.Tokenizer(name) for name in ENCODINGS}
+
+
+@pytest.fixture(scope="session")
+def references():
+    import tiktoken_offline
+
+    return {name: tiktoken_offline.encoding(name) for name in ENCODINGS}
+
+
+@pytest.fixture(params=ENCODINGS)
+def encoding(request):
+    return request.param

@@ -1,0 +1,90 @@
+"""Decoding: bytes, the three error modes, batches and single tokens."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+
+def test_round_trips(tokenizers, references, encoding):
+    tok = tokenizers[encoding]
+    for text in ["", "hello world", "Grüße 世界 😀 <|endoftext|>", "a\u0301\u200d\n\t "]:
+        ids = tok.encode_ordinary(text)
+        assert tok.decode_bytes(ids) == text.encode()
+        assert tok.decode(ids) == text == references[encoding].decode(ids)
+    assert tok.decode([]) == "" and tok.decode_bytes([]) == b""
+
+
+@settings(max_examples=200, derandomize=True, deadline=None)
+@given(ids=st.lists(st.integers(min_value=0, max_value=100255), max_size=12))
+def test_replace_and_ignore_modes_equal_python(tokenizers, ids):
+    tok = tokenizers["cl100k_base"]
+    raw = tok.decode_bytes(ids)
+    assert tok.decode(ids) == raw.decode("utf-8", "replace")
+    assert tok.decode(ids, errors="ignore") == raw.decode("utf-8", "replace").replace("\ufffd", "")
+    try:
+        want = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        with pytest.raises(ValueError, match="^invalid utf-8 in decode: "):
+            tok.decode(ids, errors="strict")
+    else:
+        assert tok.decode(ids, errors="strict") == want
+
+
+def test_error_modes(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    split = tok.encode_ordinary("ʬ")  # one character in two byte tokens
+    assert len(split) == 2 and tok.decode(split) == "ʬ"
+    assert tok.decode(split[:1]) == "\ufffd"
+    assert tok.decode(split[:1], errors="ignore") == ""
+    assert tok.decode(split[:1], errors="foo") == "\ufffd" == tok.decode(split[:1], errors="Strict")
+    with pytest.raises(ValueError) as error:
+        tok.decode(split[:1], errors="strict")
+    assert str(error.value) == "invalid utf-8 in decode: incomplete utf-8 byte sequence from index 0"
+    ff = tok.encode_bytes(b"\xff")
+    with pytest.raises(ValueError) as error:
+        tok.decode(tok.encode_ordinary("ab") + ff, errors="strict")
+    assert str(error.value) == "invalid utf-8 in decode: invalid utf-8 sequence of 1 bytes from index 2"
+    with pytest.raises(ValueError, match="sequence of 2 bytes from index 0"):
+        tok.decode(tok.encode_bytes(b"\xe4\xb8x"), errors="strict")
+    fffd = tok.encode_ordinary("\ufffd")
+    assert tok.decode(fffd + tok.encode_ordinary("x"), errors="ignore") == "x"
+
+
+def test_special_and_unknown_ids(tokenizers):
+    cl = tokenizers["cl100k_base"]
+    assert cl.decode([100257]) == "<|endoftext|>"
+    assert cl.decode_single_token_bytes(100257) == b"<|endoftext|>"
+    assert cl.decode([15339, 100256, 1917]) == "hello world"
+    assert cl.decode([100256, 4000000000]) == ""
+    with pytest.raises(KeyError, match="unknown token id 100256"):
+        cl.decode_single_token_bytes(100256)
+    with pytest.raises(KeyError, match=f"unknown token id {cl.n_vocab}"):
+        cl.decode_single_token_bytes(cl.n_vocab)
+    harmony = tokenizers["o200k_harmony"]
+    assert harmony.decode([200018]) == "<|endofprompt|>"
+    assert harmony.decode_single_token_bytes(200018) == b"<|endofprompt|>"
+    assert cl.is_special_token(cl.eot_token) and not cl.is_special_token(0)
+    assert not cl.is_special_token(100256)
+
+
+def test_every_single_token_equals_tiktoken(tokenizers, references, encoding):
+    tok, ref = tokenizers[encoding], references[encoding]
+    values = tok.token_byte_values()
+    assert sorted(values) == sorted(ref.token_byte_values())
+    for token_id in range(0, len(values), 997):
+        assert tok.decode_single_token_bytes(token_id) == ref.decode_single_token_bytes(token_id)
+    for text, token_id in tok.special_tokens():
+        assert tok.decode_single_token_bytes(token_id) == ref.decode_single_token_bytes(token_id)
+    assert tok.n_vocab == ref.n_vocab and tok.eot_token == ref.eot_token
+    assert tok.special_tokens_set == ref.special_tokens_set
+
+
+def test_decode_batch(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    texts = ["hello", "", "Grüße"]
+    assert tok.decode_batch([tok.encode(t) for t in texts]) == texts
+    assert tok.decode_batch([]) == []
+    bad = tok.encode_ordinary("ʬ")[:1]
+    assert tok.decode_batch([bad], errors="ignore") == [""]
+    with pytest.raises(ValueError, match="^invalid utf-8 in decode"):
+        tok.decode_batch([tok.encode("ok"), bad], errors="strict")

@@ -1,0 +1,198 @@
+"""The encode family against tiktoken, and its result forms."""
+
+import array
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from datafiles import REPO
+
+CORPUS = sorted((REPO / "tests" / "corpus").glob("*.txt"))
+
+SPECIAL_TEXTS = [
+    "",
+    "<|endoftext|>",
+    "<|endoftext|>hello",
+    "hello<|endoftext|>",
+    "a<|endoftext|><|endoftext|>b",
+    "<|endoftext|><|fim_prefix|> x <|endofprompt|>",
+    "<|endoftext|<|endoftext|>>",
+    "<|fim_prefix|>prefix<|fim_middle|>middle<|fim_suffix|>",
+    "<|start|>user<|message|>hi<|end|><|reserved_200018|><|endofprompt|>",
+    "plain text without specials",
+]
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=lambda p: p.stem)
+def test_encode_ordinary_equals_tiktoken_on_corpus(tokenizers, references, encoding, path):
+    text = path.read_text(encoding="utf-8")
+    ids = tokenizers[encoding].encode_ordinary(text)
+    assert ids == references[encoding].encode_ordinary(text)
+    assert tokenizers[encoding].count(text) == len(ids)
+    assert tokenizers[encoding].encode_bytes(text.encode()) == ids
+
+
+text_strategy = st.text(
+    alphabet=st.characters(codec="utf-8"), max_size=60
+)
+
+
+@settings(max_examples=300, derandomize=True, deadline=None)
+@given(text=text_strategy)
+def test_encode_ordinary_equals_tiktoken_on_generated_text(tokenizers, references, text):
+    for name, tok in tokenizers.items():
+        assert tok.encode_ordinary(text) == references[name].encode_ordinary(text), name
+
+
+@pytest.mark.parametrize("text", SPECIAL_TEXTS)
+def test_policies_equal_tiktoken(tokenizers, references, encoding, text):
+    tok, ref = tokenizers[encoding], references[encoding]
+    specials = sorted(tok.special_tokens_set)
+    policies = [
+        {},
+        {"allowed_special": "all"},
+        {"disallowed_special": ()},
+        {"allowed_special": {specials[0]}},
+        {"allowed_special": set(specials[:3]), "disallowed_special": ()},
+        {"allowed_special": "all", "disallowed_special": ()},
+    ]
+    for policy in policies:
+        try:
+            want = ref.encode(text, **policy)
+        except ValueError:
+            with pytest.raises(ValueError, match="^Encountered text corresponding"):
+                tok.encode(text, **policy)
+            continue
+        assert tok.encode(text, **policy) == want, policy
+        assert tok.encode_to_buffer(text, **policy) == struct.pack(f"<{len(want)}I", *want)
+    assert tok.encode_with_special(text) == ref.encode(text, allowed_special="all")
+
+
+def test_policy_rules(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    text = "x <|fim_prefix|> y <|endoftext|>"
+    with pytest.raises(ValueError, match='token "<\\|endoftext\\|>"'):
+        tok.encode(text)  # set order, not text order
+    with pytest.raises(ValueError, match='token "<\\|endoftext\\|>"'):
+        tok.encode(text, allowed_special=None, disallowed_special=None)
+    with pytest.raises(ValueError, match="^allowed_special/disallowed_special must be 'all'"):
+        tok.encode("x", disallowed_special="none")
+    assert tok.encode("<|endoftext|>", allowed_special=["<|endoftext|>"]) == [100257]
+    with pytest.raises(ValueError, match='"<\\|fim_prefix\\|>"'):
+        tok.encode(text, allowed_special={"<|endoftext|>"})
+    with pytest.raises(ValueError, match='token "abc"'):
+        tok.encode("xabcx", disallowed_special={"abc"})
+    with pytest.raises(ValueError, match='token "endoftext"'):
+        tok.encode("<|endoftext|>", allowed_special="all", disallowed_special={"endoftext"})
+    assert tok.encode("abc", disallowed_special={""}) == tok.encode_ordinary("abc")
+    assert tok.encode("", allowed_special="all") == [] == tok.encode("")
+    # Allowed strings that are no special tokens have no effect.
+    assert tok.encode("abc", allowed_special={"abc"}) == tok.encode_ordinary("abc")
+
+
+def test_table_order_breaks_ties(tmp_path):
+    from datafiles import DATA
+    from pelnor import Tokenizer
+
+    for name in ("cl100k.vocab", "uniclass.bin"):
+        (tmp_path / name).write_bytes((DATA / name).read_bytes())
+    entries = [("<|a|>", 100300), ("<|a", 100301)]  # the shorter string comes second
+    raw = struct.pack("<I", len(entries)) + b"".join(
+        struct.pack("<IH", i, len(s)) + s.encode() for s, i in entries
+    )
+    (tmp_path / "cl100k.special").write_bytes(raw)
+    tok = Tokenizer("cl100k_base", str(tmp_path))
+    assert tok.encode_with_special("<|a|>") == [100300]
+    entries.reverse()
+    raw = struct.pack("<I", len(entries)) + b"".join(
+        struct.pack("<IH", i, len(s)) + s.encode() for s, i in entries
+    )
+    (tmp_path / "cl100k.special").write_bytes(raw)
+    tok = Tokenizer("cl100k_base", str(tmp_path))
+    assert tok.encode_with_special("<|a|>")[0] == 100301
+
+
+def test_harmony_maps_both_names_of_200018(tokenizers):
+    tok = tokenizers["o200k_harmony"]
+    assert tok.encode("<|endofprompt|><|reserved_200018|>", allowed_special="all") == [200018] * 2
+
+
+@pytest.mark.parametrize(
+    "member, shown",
+    [
+        ('a"b', '"a\\"b"'),
+        ("a\\b", '"a\\\\b"'),
+        ("\t\n\r\x00", '"\\t\\n\\r\\0"'),
+        ("\x01\x7f", '"\\u{1}\\u{7f}"'),
+        ("e\u0301", '"e\\u{301}"'),
+        ("it's é", "\"it's é\""),
+        ("\u00a0\u200b", '"\\u{a0}\\u{200b}"'),
+    ],
+)
+def test_disallowed_message_debug_form(tokenizers, member, shown):
+    with pytest.raises(ValueError) as error:
+        tokenizers["cl100k_base"].encode("x" + member, disallowed_special={member})
+    lines = str(error.value).split("\n")
+    assert lines == [
+        f"Encountered text corresponding to disallowed special token {shown}.",
+        "If you want this text to be encoded as a special token, pass it to `allowed_special`, "
+        f"e.g. `allowed_special={{{shown}, ...}}`.",
+        "If you want this text to be encoded as normal text, disable the check for this token "
+        "by passing `disallowed_special=()`, or use `encode_ordinary`.",
+    ]
+
+
+def test_numpy_and_buffer_results(tokenizers):
+    import numpy
+
+    tok = tokenizers["o200k_base"]
+    text = "numpy arrays share the bytes of their buffer"
+    ids = tok.encode(text)
+    buffer = tok.encode_to_buffer(text)
+    assert array.array("I", buffer).tolist() == ids
+    view = tok.encode_to_numpy(text)
+    assert view.dtype == numpy.uint32 and view.tolist() == ids
+    assert not view.flags.writeable
+    assert tok.encode_to_buffer("") == b""
+    assert tok.encode_to_numpy("").dtype == numpy.uint32 and len(tok.encode_to_numpy("")) == 0
+
+
+def test_offsets(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    text = "Grüße, 世界! ʬ"
+    ids, spans = tok.encode_with_offsets(text)
+    assert ids == tok.encode_ordinary(text)
+    assert spans[0][0] == 0 and spans[-1][1] == len(text.encode())
+    assert all(a[1] == b[0] for a, b in zip(spans, spans[1:]))
+    assert b"".join(text.encode()[s:e] for s, e in spans) == text.encode()
+    _, char_spans = tok.encode_with_offsets(text, unit="char")
+    assert char_spans[-1][1] == len(text)
+    # U+02AC at character 11, byte 17, is split over two tokens.
+    assert char_spans[-2:] == [(11, 12), (12, 12)]
+    assert spans[-2:] == [(17, 18), (18, 19)]
+
+
+def test_encode_single_token(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    assert tok.encode_single_token("hello") == 15339 == tok.encode_single_token(b"hello")
+    assert tok.encode_single_token("<|endoftext|>") == 100257
+    assert tok.encode_single_token(b"<|endoftext|>") == 100257
+    with pytest.raises(KeyError, match="bytes are not a single token in this encoding"):
+        tok.encode_single_token("hello world")
+
+
+def test_truncate(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    text = "The quick brown fox <|endoftext|> jumps"
+    total = tok.count(text)
+    kept, n = tok.truncate(text, 10**9)
+    assert kept is text and n == total
+    assert tok.truncate(text, 0) == ("", total)
+    empty = ""
+    assert tok.truncate(empty, 5)[0] is empty
+    kept, n = tok.truncate(text, total - 1)
+    assert n == total and kept == text[: len(text) - len(" jumps")]
+    assert tok.truncate("ʬʬ", 1) == ("", 4)  # the partial character is dropped
+    assert all(tok.truncate(text, k)[1] == total for k in range(total + 2))
