@@ -35,7 +35,8 @@ test-python:
 	$(IN_ENV) $(PYTHON) -m pytest -q tests/python
 
 demo: build
-	$(IN_ENV) $(PYTHON) tools/demo.py
+	$(IN_ENV) $(PYTHON) -m pelnor count python/pelnor/sample.txt README.md
+	$(IN_ENV) $(PYTHON) -m pelnor bench python/pelnor/sample.txt
 
 # Regenerates data/ from ../shared/data (the published rank tables and the UCD).
 data:

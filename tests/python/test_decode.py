@@ -88,3 +88,43 @@ def test_decode_batch(tokenizers):
     assert tok.decode_batch([bad], errors="ignore") == [""]
     with pytest.raises(ValueError, match="^invalid utf-8 in decode"):
         tok.decode_batch([tok.encode("ok"), bad], errors="strict")
+
+
+@settings(max_examples=300, derandomize=True, deadline=None)
+@given(raw=st.binary(max_size=40))
+def test_modes_on_random_bytes_equal_python(tokenizers, raw):
+    tok = tokenizers["o200k_base"]
+    ids = tok.encode_bytes(raw)
+    assert tok.decode_bytes(ids) == raw
+    assert tok.decode(ids) == raw.decode("utf-8", "replace")
+    try:
+        want = raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        with pytest.raises(ValueError) as ours:
+            tok.decode(ids, errors="strict")
+        # Python reports the same index for every ill-formed kind.
+        assert f"from index {error.start}" in str(ours.value)
+    else:
+        assert tok.decode(ids, errors="strict") == want
+
+
+@pytest.mark.parametrize(
+    "raw, message",
+    [
+        (b"\xff", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"ab\x80", "invalid utf-8 sequence of 1 bytes from index 2"),
+        (b"\xc0\xaf", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xe0\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"\xe4\xb8x", "invalid utf-8 sequence of 2 bytes from index 0"),
+        (b"x\xf0\x9f\x98x", "invalid utf-8 sequence of 3 bytes from index 1"),
+        (b"\xf4\x90\x80\x80", "invalid utf-8 sequence of 1 bytes from index 0"),
+        (b"ok\xf0\x9f\x98", "incomplete utf-8 byte sequence from index 2"),
+        (b"\xc3", "incomplete utf-8 byte sequence from index 0"),
+    ],
+)
+def test_strict_messages_for_each_ill_formed_kind(tokenizers, raw, message):
+    tok = tokenizers["cl100k_base"]
+    with pytest.raises(ValueError) as error:
+        tok.decode(tok.encode_bytes(raw), errors="strict")
+    assert str(error.value) == "invalid utf-8 in decode: " + message

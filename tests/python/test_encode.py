@@ -196,3 +196,14 @@ def test_truncate(tokenizers):
     assert n == total and kept == text[: len(text) - len(" jumps")]
     assert tok.truncate("ʬʬ", 1) == ("", 4)  # the partial character is dropped
     assert all(tok.truncate(text, k)[1] == total for k in range(total + 2))
+
+
+@pytest.mark.parametrize("path", CORPUS[:4], ids=lambda p: p.stem)
+def test_truncation_never_exceeds_the_budget(tokenizers, path):
+    tok = tokenizers["o200k_base"]
+    text = path.read_text(encoding="utf-8")[:400]
+    total = tok.count(text)
+    for k in range(total + 1):
+        kept, n = tok.truncate(text, k)
+        assert n == total and text.startswith(kept)
+        assert tok.count(kept) <= k

@@ -1,0 +1,173 @@
+#!/usr/bin/env python3
+"""pelnor against tiktoken through the Python API, on the same inputs in the same run.
+
+    tools/devroot run python3 bench/bench_api.py [--quick] [--encoding NAME]
+
+Prints one table per encoding: MB/s of pelnor's encode_to_numpy, encode, count and encode_batch
+(all threads) and of tiktoken's encode_ordinary and encode_ordinary_batch, with the ratio of
+pelnor's best single-thread and batch figures to tiktoken's. Then per-call times, construction
+times and peak RSS. The previous run's figures are kept in bench/.last-run.json and shown beside.
+"""
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tools"))
+
+import tiktoken_offline  # noqa: E402
+
+import pelnor  # noqa: E402
+
+LAST_RUN = REPO / "bench" / ".last-run.json"
+CORPUS = REPO / "tests" / "corpus"
+CORPORA = {
+    "english": "english.txt",
+    "code": "code.txt",
+    "german": "german.txt",
+    "russian": "russian.txt",
+    "japanese": "japanese.txt",
+    "chinese": "chinese.txt",
+    "emoji": "emoji.txt",
+}
+
+
+def corpus_text(name, size):
+    """A corpus file repeated to about `size` bytes."""
+    if name == "long-runs":
+        # Long single pieces, where byte-pair merging is quadratic in tiktoken.
+        unit = "a" * 4000 + " " + "7" * 4000 + " " + "\n" * 2000 + "x" * 4000 + " "
+    else:
+        unit = (CORPUS / CORPORA[name]).read_text(encoding="utf-8")
+    return unit * max(1, size // len(unit.encode()))
+
+
+def best_time(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def throughput(fn, nbytes, repeat):
+    return nbytes / best_time(fn, repeat) / 1e6
+
+
+def table_for(name, size, repeat, batch_threads):
+    tok = pelnor.Tokenizer(name)
+    ref = tiktoken_offline.encoding(name)
+    rows = {}
+    for corpus in [*CORPORA, "long-runs"]:
+        text = corpus_text(corpus, size if corpus != "long-runs" else size // 16)
+        nbytes = len(text.encode())
+        lines = text.splitlines(keepends=True)
+        assert tok.encode_ordinary(text) == ref.encode_ordinary(text), (name, corpus)
+        rows[corpus] = {
+            "encode_to_numpy": throughput(lambda: tok.encode_to_numpy(text), nbytes, repeat),
+            "encode": throughput(lambda: tok.encode(text), nbytes, repeat),
+            "count": throughput(lambda: tok.count(text), nbytes, repeat),
+            "encode_batch": throughput(lambda: tok.encode_batch(lines, batch_threads), nbytes, repeat),
+            "tiktoken": throughput(lambda: ref.encode_ordinary(text), nbytes, repeat),
+            "tiktoken_batch": throughput(
+                lambda: ref.encode_ordinary_batch(lines, num_threads=batch_threads), nbytes, repeat
+            ),
+        }
+    return rows
+
+
+def per_call_times(name, repeat):
+    tok = pelnor.Tokenizer(name)
+    ref = tiktoken_offline.encoding(name)
+    calls = 20000
+
+    def many(fn):
+        return lambda: [fn("hello world") for _ in range(calls)]
+
+    return {
+        "pelnor encode('hello world') us": best_time(many(tok.encode), repeat) / calls * 1e6,
+        "tiktoken encode('hello world') us": best_time(many(ref.encode), repeat) / calls * 1e6,
+    }
+
+
+MEMORY_SCRIPT = """
+import resource, sys, time
+sys.path.insert(0, {tools!r})
+start = time.perf_counter()
+import pelnor
+tok = pelnor.Tokenizer({name!r})
+built = time.perf_counter() - start
+after_build = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+text = open({english!r}, encoding="utf-8").read()
+text = text * (10_000_000 // len(text.encode()))
+tok.encode_to_numpy(text)
+after_encode = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+import tiktoken_offline
+tiktoken_offline.encoding({name!r}).encode_ordinary("warm")
+reference_built = time.perf_counter() - start
+print(built, after_build, after_encode, reference_built)
+"""
+
+
+def memory_and_construction(name):
+    script = MEMORY_SCRIPT.format(
+        tools=str(REPO / "tools"), name=name, english=str(CORPUS / "english.txt")
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    built, after_build, after_encode, reference_built = map(float, out.stdout.split())
+    return {
+        "construction ms": built * 1e3,
+        "tiktoken construction ms": reference_built * 1e3,
+        "peak RSS after construction MiB": after_build / 1024,
+        "peak RSS after 10 MB encode MiB": after_encode / 1024,
+    }
+
+
+def show(name, rows, extras, previous):
+    old = previous.get(name, {})
+    print(f"\n== {name} (MB/s; ratio = pelnor / tiktoken, same input, same run)")
+    header = ["corpus", "to_numpy", "encode", "count", "batch", "tiktoken", "tk_batch", "x single", "x batch"]
+    print("".join(f"{h:>11}" for h in header))
+    for corpus, r in rows.items():
+        single = max(r["encode_to_numpy"], r["count"]) / r["tiktoken"]
+        batch = r["encode_batch"] / r["tiktoken_batch"]
+        values = [r[k] for k in ("encode_to_numpy", "encode", "count", "encode_batch", "tiktoken", "tiktoken_batch")]
+        line = f"{corpus:>11}" + "".join(f"{v:>11.1f}" for v in values) + f"{single:>10.1f}x{batch:>10.1f}x"
+        before = old.get("rows", {}).get(corpus)
+        if before:
+            line += f"   (last run: to_numpy {before['encode_to_numpy']:.1f})"
+        print(line)
+    for key, value in extras.items():
+        before = old.get("extras", {}).get(key)
+        suffix = f"   (last run: {before:.2f})" if before is not None else ""
+        print(f"  {key}: {value:.2f}{suffix}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="256 KB per corpus, one repeat")
+    parser.add_argument("--encoding", action="append", choices=pelnor.BUILTIN_ENCODINGS)
+    args = parser.parse_args()
+    size, repeat = (256_000, 1) if args.quick else (1_000_000, 3)
+    threads = os.cpu_count() or 1
+    print(f"pelnor {pelnor.__version__}; {threads} logical processors; {size // 1000} KB per corpus")
+    previous = json.loads(LAST_RUN.read_text()) if LAST_RUN.exists() else {}
+    results = {}
+    for name in args.encoding or pelnor.BUILTIN_ENCODINGS:
+        rows = table_for(name, size, repeat, threads)
+        extras = {**per_call_times(name, repeat), **memory_and_construction(name)}
+        show(name, rows, extras, previous)
+        results[name] = {"rows": rows, "extras": extras}
+    LAST_RUN.write_text(json.dumps(results, indent=1))
+
+
+if __name__ == "__main__":
+    main()

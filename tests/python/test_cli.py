@@ -1,0 +1,122 @@
+"""The command line, run as a user runs it: a subprocess with files and pipes."""
+
+import json
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import pelnor
+
+SAMPLE = "The quick brown fox.\nJumps over 12345 lazy dogs!\n\nGrüße, 世界 <|endoftext|>\n"
+
+
+def run(*args, stdin=b"", cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "pelnor", *args], input=stdin, capture_output=True, cwd=cwd
+    )
+
+
+@pytest.fixture()
+def sample(tmp_path):
+    path = tmp_path / "sample.txt"
+    path.write_text(SAMPLE, encoding="utf-8")
+    return path
+
+
+def test_count_files_stdin_and_json(sample, tmp_path):
+    tok = pelnor.Tokenizer("o200k_base")
+    other = tmp_path / "other.txt"
+    other.write_text("hello world\n" * 1000, encoding="utf-8")
+    n1, n2 = tok.count(SAMPLE), tok.count("hello world\n" * 1000)
+    result = run("count", str(sample), str(other))
+    assert result.returncode == 0
+    assert result.stdout.decode().split() == [str(n1), str(sample), str(n2), str(other), str(n1 + n2), "total"]
+    assert run("count", stdin=SAMPLE.encode()).stdout.decode().strip() == str(n1)
+    report = json.loads(run("count", "--json", "-e", "cl100k_base", str(sample)).stdout)
+    assert report == {
+        "encoding": "cl100k_base",
+        "files": [{"path": str(sample), "tokens": pelnor.Tokenizer("cl100k_base").count(SAMPLE)}],
+        "total": pelnor.Tokenizer("cl100k_base").count(SAMPLE),
+    }
+
+
+def test_large_input_is_counted_in_exact_chunks(tmp_path):
+    from pelnor import cli
+
+    text = ("Paragraph one goes on.\n  indented line\nnext\n\n" * 100000) + "end"
+    path = tmp_path / "big.txt"
+    path.write_text(text, encoding="utf-8")
+    assert len(text) > cli.CHUNK_BYTES
+    tok = pelnor.Tokenizer("o200k_base")
+    assert run("count", str(path)).stdout.decode().split()[0] == str(tok.count(text))
+    ids = json.loads(run("encode", "--format", "json", str(path)).stdout)
+    assert ids == tok.encode_ordinary(text)
+
+
+def test_encode_formats(sample):
+    import numpy
+
+    tok = pelnor.Tokenizer("o200k_base")
+    lines = run("encode", str(sample)).stdout.decode().splitlines()
+    assert lines == [" ".join(map(str, tok.encode_ordinary(line))) for line in SAMPLE.splitlines()]
+    ids = tok.encode_ordinary(SAMPLE)
+    assert json.loads(run("encode", "--format", "json", str(sample)).stdout) == ids
+    raw = run("encode", "--format", "raw", str(sample)).stdout
+    assert list(struct.unpack(f"<{len(raw) // 4}I", raw)) == ids
+    npy = run("encode", "--format", "npy", str(sample)).stdout
+    import io
+
+    assert numpy.load(io.BytesIO(npy)).tolist() == ids
+    special = json.loads(run("encode", "--special", "--format", "json", str(sample)).stdout)
+    assert special == tok.encode_with_special(SAMPLE)
+
+
+def test_decode_formats_and_round_trip(sample):
+    encoded = run("encode", str(sample)).stdout
+    assert run("decode", stdin=encoded).stdout.decode() == SAMPLE.replace("\n\n", "\n\n")
+    tok = pelnor.Tokenizer("o200k_base")
+    ids = tok.encode_ordinary(SAMPLE)
+    assert run("decode", "--format", "json", stdin=json.dumps(ids).encode()).stdout.decode() == SAMPLE
+    raw = struct.pack(f"<{len(ids)}I", *ids)
+    assert run("decode", "--format", "raw", stdin=raw).stdout.decode() == SAMPLE
+
+
+@pytest.mark.parametrize(
+    "args, stdin, message",
+    [
+        (["decode"], b"1 2 x\n", "pelnor: invalid token id: 'x'"),
+        (["decode"], b"999999999\n", "pelnor: invalid token id: 999999999"),
+        (["decode", "--format", "json"], b"[1, -3]", "pelnor: invalid token id: -3"),
+        (["decode", "--format", "json"], b"{", "pelnor: invalid JSON ids"),
+        (["decode", "--format", "raw"], b"abc", "pelnor: raw input must be a whole number"),
+        (["count", "/does/not/exist"], b"", "pelnor: cannot read /does/not/exist: No such file"),
+        (["count"], b"\xff\xfe", "pelnor: stdin is not UTF-8 text"),
+    ],
+)
+def test_runtime_errors_exit_1(args, stdin, message):
+    result = run(*args, stdin=stdin)
+    assert result.returncode == 1
+    assert result.stderr.decode().startswith(message), result.stderr
+
+
+def test_usage_errors_exit_2():
+    assert run("count", "-e", "p50k_base").returncode == 2
+    assert run("truncate", "-n", "-1").returncode == 2
+    assert run().returncode == 2
+    help_text = run("--help")
+    assert help_text.returncode == 0 and b"examples:" in help_text.stdout
+
+
+def test_truncate(sample):
+    tok = pelnor.Tokenizer("o200k_base")
+    for n in (0, 3, 10, 10**6):
+        out = run("truncate", "-n", str(n), str(sample)).stdout.decode()
+        assert out == tok.truncate(SAMPLE, n)[0]
+
+
+def test_bench_runs_on_the_builtin_sample():
+    result = run("bench", "-e", "cl100k_base")
+    assert result.returncode == 0
+    assert b"pelnor count" in result.stdout and b"MB/s" in result.stdout
