@@ -18,7 +18,7 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp'))
 
-.PHONY: all build test test-cpp test-python demo data format lint clean
+.PHONY: all build test test-cpp test-python demo data format lint clean sanitize bench
 
 all: build
 
@@ -49,5 +49,29 @@ lint: build
 	$(IN_ENV) clang-format --dry-run --Werror $(SOURCES)
 	$(IN_ENV) clang-tidy -p $(BUILD_DIR) --quiet $(filter %.cpp,$(SOURCES))
 
+bench: build
+	$(IN_ENV) $(BUILD_DIR)/bench/pelnor_core_bench --benchmark_min_time=0.2s
+	$(IN_ENV) $(PYTHON) bench/bench_api.py
+
+# The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer (the
+# interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests
+# under ThreadSanitizer.
+ASAN_DIR := build-asan
+TSAN_DIR := build-tsan
+SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON $(PYTHON_HINT)
+sanitize:
+	$(IN_ENV) sh -c 'test -f $(ASAN_DIR)/build.ninja || cmake -S . -B $(ASAN_DIR) $(SANITIZE_CONFIGURE) \
+	  -DPELNOR_SANITIZE=address,undefined -DPELNOR_MODULE_DIR=$(CURDIR)/$(ASAN_DIR)/pkg/pelnor'
+	$(IN_ENV) cmake --build $(ASAN_DIR)
+	$(IN_ENV) env ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_DIR) --output-on-failure
+	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/sample.txt $(ASAN_DIR)/pkg/pelnor/
+	$(IN_ENV) sh -c 'env PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
+	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \
+	  -DPELNOR_SANITIZE=thread -DPELNOR_PYTHON_MODULE=OFF'
+	$(IN_ENV) cmake --build $(TSAN_DIR)
+	$(IN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -R "Concurrency|PieceCache"
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

@@ -53,6 +53,11 @@ std::uint32_t rank18(TokenId rank) {
 // the vocabulary's root_children instead, so every key here is at least 256 and never 0.
 class ChildMap {
  public:
+  // Sized for about `expected` entries, so that a typical vocabulary never rehashes.
+  explicit ChildMap(std::size_t expected)
+      : slots_(std::max<std::size_t>(1024, power_of_two_at_least(expected * 20 / 9 + 1)), 0),
+        mask_(slots_.size() - 1) {}
+
   // Slot: key << 20 | child, 0 = empty.
   static constexpr unsigned kChildBits = 20;
 
@@ -88,8 +93,8 @@ class ChildMap {
     }
   }
 
-  std::vector<std::uint64_t> slots_ = std::vector<std::uint64_t>(1024, 0);
-  std::uint64_t mask_ = 1023;
+  std::vector<std::uint64_t> slots_;
+  std::uint64_t mask_ = 0;
   std::size_t count_ = 0;
 };
 
@@ -112,7 +117,10 @@ std::size_t longest_run(const std::vector<std::uint64_t>& slots) {
 
 }  // namespace
 
-std::size_t Vocab::BytesHash::operator()(std::string_view s) const {
+namespace {
+
+// A seeded hash of byte strings: eight bytes a step, multiply and fold.
+std::uint64_t hash_bytes(Bytes s) {
   std::uint64_t h = process_hash_seed() ^ (s.size() * kGoldenMultiplier);
   std::size_t i = 0;
   for (; i + 8 <= s.size(); i += 8) {
@@ -127,10 +135,21 @@ std::size_t Vocab::BytesHash::operator()(std::string_view s) const {
   return h ^ (h >> 32);
 }
 
+}  // namespace
+
+std::size_t Vocab::rank_slot(Bytes bytes) const {
+  for (std::size_t i = hash_bytes(bytes) & rank_mask_;; i = (i + 1) & rank_mask_) {
+    const TokenId rank = rank_slots_[i];
+    if (rank == NONE_RANK || std::ranges::equal(token_bytes(rank), bytes)) return i;
+  }
+}
+
 // Builds the trie tables of a vocabulary whose byte strings are in place.
 class Vocab::Builder {
  public:
-  Builder(Vocab& vocab, std::string_view label) : v_(vocab), label_(label) {}
+  // Byte-pair vocabularies have about two trie nodes per token.
+  Builder(Vocab& vocab, std::string_view label)
+      : v_(vocab), label_(label), children_(2 * std::size_t{vocab.token_count_}) {}
 
   Result<bool> build() {
     if (!build_trie()) {
@@ -154,6 +173,7 @@ class Vocab::Builder {
   bool build_trie() {
     v_.node_rank_.assign(1, NONE_RANK);
     has_children_.assign(1, 0);
+    node_after_byte_.reserve(v_.token_bytes_.size());
     for (TokenId r = 0; r < v_.token_count_; ++r) {
       std::uint32_t node = 0;
       for (std::uint8_t byte : v_.token_bytes(r)) {
@@ -171,6 +191,7 @@ class Vocab::Builder {
           }
         }
         node = next;
+        node_after_byte_.push_back(node);
       }
       v_.node_rank_[node] = r;
     }
@@ -204,8 +225,9 @@ class Vocab::Builder {
     for (TokenId r = 0; r < v_.token_count_; ++r) {
       const Bytes bytes = v_.token_bytes(r);
       const std::size_t len = bytes.size();
+      const std::uint32_t* after = node_after_byte_.data() + v_.token_offsets_[r];
       path.assign(1, 0);
-      for (std::uint8_t byte : bytes) path.push_back(child(path.back(), byte));
+      path.insert(path.end(), after, after + len);
       for (std::size_t p = 1; p < len; ++p) {
         if (v_.node_rank_[path[p]] != NONE_RANK) v_.next_prefix_[r] = v_.node_rank_[path[p]];
       }
@@ -325,6 +347,8 @@ class Vocab::Builder {
   std::string_view label_;
   ChildMap children_;
   std::vector<std::uint8_t> has_children_;
+  // The trie node after each byte of each token, at the token's offset into token_bytes.
+  std::vector<std::uint32_t> node_after_byte_;
   std::vector<E2Entry> e2_entries_;
   std::vector<std::uint64_t> tail_entries_;
 };
@@ -357,7 +381,8 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   v.token_offsets_.reserve(count + 1);
   v.token_offsets_.push_back(0);
   v.token_lens_.reserve(count);
-  v.rank_of_.reserve(count);
+  v.rank_slots_.assign(power_of_two_at_least(2 * std::size_t{count}), NONE_RANK);
+  v.rank_mask_ = v.rank_slots_.size() - 1;
   for (std::uint32_t rank = 0; rank < count; ++rank) {
     const std::size_t at = record_of_rank[rank];
     const std::uint32_t len = read_u16(data.data() + at);
@@ -366,10 +391,9 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
     v.token_offsets_.push_back(static_cast<std::uint32_t>(v.token_bytes_.size()));
     v.token_lens_.push_back(static_cast<std::uint8_t>(len));
     // Two ranks for one byte string leave the merge without a single answer.
-    if (!v.rank_of_.try_emplace(std::string(reinterpret_cast<const char*>(bytes), len), rank)
-             .second) {
-      return bad_vocab("repeated token bytes", label);
-    }
+    const std::size_t slot = v.rank_slot(Bytes(bytes, len));
+    if (v.rank_slots_[slot] != NONE_RANK) return bad_vocab("repeated token bytes", label);
+    v.rank_slots_[slot] = rank;
   }
   Result<bool> built = Builder(v, label).build();
   if (!built.ok()) return Error{built.error()};
@@ -377,10 +401,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
 }
 
 TokenId Vocab::rank_of(Bytes bytes) const {
-  if (rank_of_.empty()) return NONE_RANK;
-  const auto it =
-      rank_of_.find(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  return it == rank_of_.end() ? NONE_RANK : it->second;
+  return rank_slots_[rank_slot(bytes)];
 }
 
 bool Vocab::compute_compatible(TokenId a, TokenId b) const {
@@ -414,9 +435,8 @@ std::size_t Vocab::e2_longest_run() const {
 
 std::size_t Vocab::memory_bytes() const {
   std::size_t total = token_bytes_.size() + 4 * token_offsets_.size() + token_lens_.size();
-  for (const auto& [key, rank] : rank_of_) total += key.size() + 24;
-  total += 4 * (prefix2_node_.size() + prefix2_rank_.size() + bmp3_node_.size() +
-                bmp3_rank_.size() + node_rank_.size() + next_prefix_.size());
+  total += 4 * (rank_slots_.size() + prefix2_node_.size() + prefix2_rank_.size() +
+                bmp3_node_.size() + bmp3_rank_.size() + node_rank_.size() + next_prefix_.size());
   total += sizeof(Split) * split_table_.size();
   total += 8 * (pair_table_.size() + e2_table_.size() + tail_table_.size());
   total += 2 * pair_cache16_.size() + 4 * pair_cache32_.size();

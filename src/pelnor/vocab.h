@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "result.h"
@@ -106,18 +105,18 @@ class Vocab {
   TokenId find_pair(TokenId left, TokenId right) const;
   bool compute_compatible(TokenId a, TokenId b) const;
 
-  // Hash of byte strings for rank_of, seeded randomly once per process.
-  struct BytesHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const;
-  };
+  // Returns the rank_of slot where `bytes` is, or the empty slot where it would go.
+  std::size_t rank_slot(Bytes bytes) const;
 
   std::uint32_t token_count_ = 0;
   bool has_every_byte_ = false;
   std::vector<std::uint8_t> token_bytes_;
   std::vector<std::uint32_t> token_offsets_;
   std::vector<std::uint8_t> token_lens_;
-  std::unordered_map<std::string, TokenId, BytesHash, std::equal_to<>> rank_of_;
+  // Open addressing over ranks (NONE_RANK = empty), keyed by the tokens' own bytes with a
+  // randomly seeded hash, so no key is copied.
+  std::vector<TokenId> rank_slots_;
+  std::size_t rank_mask_ = 0;
 
   std::array<std::uint32_t, 256> root_children_{};
   std::vector<TokenId> node_rank_;

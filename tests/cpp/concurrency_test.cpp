@@ -1,0 +1,123 @@
+// Many threads on one tokenizer, the batch runner, and threads that exit holding tables.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "pelnor/batch.h"
+#include "pelnor/pcache.h"
+#include "pelnor/special_encode.h"
+#include "pelnor/tokenizer.h"
+#include "test_support.h"
+
+namespace pelnor {
+namespace {
+
+using testing::as_bytes;
+
+const Tokenizer& shared_tokenizer() {
+  static const Tokenizer tokenizer = Tokenizer::create("o200k_harmony", "").value();
+  return tokenizer;
+}
+
+std::vector<std::string> sample_texts() {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 40; ++i) {
+    std::string text;
+    for (int j = 0; j < i * 7; ++j) {
+      text += "word" + std::to_string(j * 31 % 97) + (j % 5 == 0 ? "\n" : " ");
+    }
+    if (i % 6 == 0) text += "<|endoftext|> tail";
+    if (i % 9 == 0) text += "日本語 Grüße";
+    texts.push_back(text);
+  }
+  texts.emplace_back();
+  return texts;
+}
+
+std::vector<TokenId> ids_of(const IdVector& ids) {
+  return {ids.begin(), ids.end()};
+}
+
+TEST(Concurrency, ThreadsSharingOneTokenizerGetTheSameIds) {
+  const Tokenizer& tokenizer = shared_tokenizer();
+  const std::vector<std::string> texts = sample_texts();
+  std::vector<std::vector<TokenId>> expected;
+  for (const std::string& text : texts) {
+    expected.push_back(ids_of(encode_ordinary(tokenizer, as_bytes(text))));
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = t % texts.size(); i < texts.size(); i += 3) {
+          IdVector ids;
+          encode_into(tokenizer, as_bytes(texts[i]), ids, 8);
+          mismatches += ids_of(ids) != expected[i];
+          mismatches +=
+              encode_with_special(tokenizer, as_bytes(texts[i])).size() == 0 && !texts[i].empty();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(Concurrency, BatchResultsEqualSingleCallsForEveryThreadCount) {
+  const Tokenizer& tokenizer = shared_tokenizer();
+  const std::vector<std::string> texts = sample_texts();
+  for (std::uint64_t threads : {0, 1, 2, 7, 64}) {
+    const BatchIds batch = encode_batch(tokenizer, texts, threads, false);
+    const BatchIds special = encode_batch(tokenizer, texts, threads, true);
+    const std::vector<std::size_t> counts = count_batch(tokenizer, texts, threads, false);
+    const std::vector<Truncation> cuts = truncate_batch(tokenizer, texts, 5, threads);
+    ASSERT_EQ(batch.offsets.size(), texts.size() + 1);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::vector<TokenId> single = ids_of(encode_ordinary(tokenizer, as_bytes(texts[i])));
+      const std::vector<TokenId> got(batch.ids.begin() + batch.offsets[i],
+                                     batch.ids.begin() + batch.offsets[i + 1]);
+      EXPECT_EQ(got, single) << i << " threads " << threads;
+      const std::vector<TokenId> with_special =
+          ids_of(encode_with_special(tokenizer, as_bytes(texts[i])));
+      EXPECT_EQ(std::vector<TokenId>(special.ids.begin() + special.offsets[i],
+                                     special.ids.begin() + special.offsets[i + 1]),
+                with_special);
+      EXPECT_EQ(counts[i], single.size());
+      const Truncation cut = truncate(tokenizer, as_bytes(texts[i]), 5);
+      EXPECT_EQ(cuts[i].cut, cut.cut);
+      EXPECT_EQ(cuts[i].total, cut.total);
+    }
+  }
+}
+
+TEST(Concurrency, ThreadCountRule) {
+  EXPECT_EQ(batch_thread_count(64, 64), 64u);
+  EXPECT_EQ(batch_thread_count(64, 3), 3u);
+  EXPECT_EQ(batch_thread_count(1, 10), 1u);
+  EXPECT_EQ(batch_thread_count(5, 0), 0u);
+  const unsigned processors = std::thread::hardware_concurrency();
+  EXPECT_EQ(batch_thread_count(0, 1000), processors == 0 ? 4u : processors);
+}
+
+TEST(Concurrency, ThreadsExitingWhileOthersAdoptTheirTables) {
+  const Tokenizer& tokenizer = shared_tokenizer();
+  const IdVector expected = encode_ordinary(tokenizer, as_bytes("exit and adopt, exit and adopt"));
+  std::vector<std::thread> waves;
+  std::atomic<int> mismatches{0};
+  for (int wave = 0; wave < 6; ++wave) {
+    for (int t = 0; t < 4; ++t) {
+      waves.emplace_back([&] {
+        const IdVector ids = encode_ordinary(tokenizer, as_bytes("exit and adopt, exit and adopt"));
+        mismatches += !std::ranges::equal(ids, expected);
+      });
+    }
+    for (std::thread& thread : waves) thread.join();
+    waves.clear();
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_LE(cache_inspection::budget_bytes(), kCacheBudgetBytes);
+}
+
+}  // namespace
+}  // namespace pelnor
