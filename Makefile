@@ -18,7 +18,7 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp'))
 
-.PHONY: all build test test-cpp test-python demo data format lint clean sanitize bench
+.PHONY: all build test test-cpp test-python demo data format lint clean sanitize bench fuzz conformance
 
 all: build
 
@@ -53,6 +53,11 @@ bench: build
 	$(IN_ENV) $(BUILD_DIR)/bench/pelnor_core_bench --benchmark_min_time=0.2s
 	$(IN_ENV) $(PYTHON) bench/bench_api.py
 
+# The long conformance run: a million generated texts per encoding against tiktoken.
+conformance: build
+	$(IN_ENV) env PELNOR_CONFORMANCE_TEXTS=1000000 PELNOR_HYPOTHESIS_EXAMPLES=20000 \
+	  $(PYTHON) -m pytest -q -s tests/python/test_conformance.py
+
 # The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer (the
 # interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests
 # under ThreadSanitizer.
@@ -73,5 +78,22 @@ sanitize:
 	$(IN_ENV) cmake --build $(TSAN_DIR)
 	$(IN_ENV) ctest --test-dir $(TSAN_DIR) --output-on-failure -R "Concurrency|PieceCache"
 
+# Every libFuzzer target for FUZZ_SECONDS, from its committed seed corpus (new inputs are kept
+# in the build folder, not in the repository).
+FUZZ_DIR := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := parsers pretok merge decode
+fuzz:
+	$(IN_ENV) sh -c 'test -f $(FUZZ_DIR)/build.ninja || cmake -S . -B $(FUZZ_DIR) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DPELNOR_FUZZ=ON \
+	  -DPELNOR_SANITIZE=address,undefined -DPELNOR_TESTS=OFF -DPELNOR_BENCH=OFF \
+	  -DPELNOR_PYTHON_MODULE=OFF'
+	$(IN_ENV) cmake --build $(FUZZ_DIR)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t && cp fuzz/corpus/$$t/* $(FUZZ_DIR)/corpus/$$t/ && \
+	  $(IN_ENV) $(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus/$$t || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

@@ -223,10 +223,35 @@ def generate(shared):
     }
 
 
+def assigned_in(ucd, version):
+    """Returns the code points that the Unicode version `version` assigned."""
+    points = set()
+    for line in (ucd / "DerivedAge.txt").read_text(encoding="utf-8").splitlines():
+        line = line.split("#", 1)[0].strip()
+        if not line:
+            continue
+        span, age = (part.strip() for part in line.split(";"))
+        if age == version:
+            lo, _, hi = span.partition("..")
+            points.update(range(int(lo, 16), int(hi or lo, 16) + 1))
+    return points
+
+
+def newest_assignments_file(ucd):
+    """The ranges of code points new in this Unicode version, which reference engines built on
+    the previous version classify differently; tests leave them out of their random draws."""
+    rows = [f"{lo:X} {hi:X}" for lo, hi in merged_ranges(assigned_in(ucd, UCD_VERSION.rsplit(".", 1)[0]))]
+    header = f"# Code points assigned in Unicode {UCD_VERSION}: first last, hexadecimal.\n"
+    return (header + "\n".join(rows) + "\n").encode()
+
+
 def generate_sources(shared):
     """Returns {path relative to the repository: content} for the generated source files."""
     ucd = shared / f"ucd-{UCD_VERSION}"
-    return {"src/pelnor/unicode_tables.cpp": escape_tables_source(ucd).encode()}
+    return {
+        "src/pelnor/unicode_tables.cpp": escape_tables_source(ucd).encode(),
+        "tests/data/unicode_newest.txt": newest_assignments_file(ucd),
+    }
 
 
 def main():
@@ -239,6 +264,7 @@ def main():
         (args.out / name).write_bytes(content)
         print(f"{name}: {len(content)} bytes")
     for path, content in generate_sources(args.shared).items():
+        (REPO / path).parent.mkdir(parents=True, exist_ok=True)
         (REPO / path).write_bytes(content)
         print(f"{path}: {len(content)} bytes")
 

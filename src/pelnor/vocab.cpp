@@ -130,7 +130,7 @@ std::uint64_t hash_bytes(Bytes s) {
     h ^= h >> 29;
   }
   std::uint64_t rest = 0;
-  std::memcpy(&rest, s.data() + i, s.size() - i);
+  if (i < s.size()) std::memcpy(&rest, s.data() + i, s.size() - i);
   h = (h ^ rest) * kGoldenMultiplier;
   return h ^ (h >> 32);
 }

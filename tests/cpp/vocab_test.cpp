@@ -211,6 +211,7 @@ TEST_P(BuiltinVocab, RankOfFindsEveryToken) {
   const Vocab& v = builtin_vocab(GetParam().file);
   for (TokenId r = 0; r < v.token_count(); ++r) ASSERT_EQ(v.rank_of(v.token_bytes(r)), r);
   EXPECT_EQ(v.rank_of(as_bytes("")), NONE_RANK);
+  EXPECT_EQ(v.rank_of(Bytes()), NONE_RANK);  // no data pointer at all
   EXPECT_EQ(v.rank_of(as_bytes("\xff\xfe\xfd\xfc not a token")), NONE_RANK);
 }
 

@@ -1,5 +1,6 @@
 """Plain readers of the built-in data file formats, for tests."""
 
+import functools
 import struct
 from pathlib import Path
 
@@ -47,3 +48,15 @@ def read_uniclass(path, classes):
         sections.append([struct.unpack_from("<II", raw, pos + 8 * i) for i in range(count)])
         pos += 8 * count
     return sections
+
+
+@functools.cache
+def newest_code_points():
+    """Code points assigned in the class tables' Unicode version and unknown to the version
+    before it, which tiktoken's regular-expression engine uses; random draws leave them out."""
+    points = set()
+    for line in (REPO / "tests" / "data" / "unicode_newest.txt").read_text().splitlines():
+        if line and not line.startswith("#"):
+            lo, hi = (int(x, 16) for x in line.split())
+            points.update(range(lo, hi + 1))
+    return frozenset(points)

@@ -1,0 +1,105 @@
+"""Hostile arguments: each gives its specified exception and the interpreter carries on."""
+
+import struct
+
+import pytest
+
+
+class Raises:
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+    def __iter__(self):
+        raise ZeroDivisionError("iter")
+
+    def __len__(self):
+        raise ZeroDivisionError("len")
+
+    def __getitem__(self, i):
+        raise ZeroDivisionError("getitem")
+
+
+class Mutating(list):
+    """A list that empties itself while it is being read."""
+
+    def __iter__(self):
+        for i, item in enumerate(list.__iter__(self)):
+            if i == 1:
+                self.clear()
+            yield item
+
+
+@pytest.mark.parametrize(
+    "call, kind",
+    [
+        (lambda t: t.truncate("x", Raises()), ZeroDivisionError),
+        (lambda t: t.decode_single_token_bytes(Raises()), ZeroDivisionError),
+        (lambda t: t.decode(Raises()), ZeroDivisionError),
+        (lambda t: t.encode_batch(Raises()), ZeroDivisionError),
+        (lambda t: t.encode("x", allowed_special=Raises()), ZeroDivisionError),
+        (lambda t: t.count_batch(["a"], threads=10**30), OverflowError),
+        (lambda t: t.decode([10**30]), OverflowError),
+        (lambda t: t.decode([-(10**30)]), OverflowError),
+        (lambda t: t.encode_batch(["a", "\udcff"]), UnicodeEncodeError),
+        (lambda t: t.encode("\ud800x", allowed_special="all"), UnicodeEncodeError),
+        (lambda t: t.encode_single_token("\udc80"), UnicodeEncodeError),
+        (lambda t: t.decode([1.5]), TypeError),
+        (lambda t: t.encode_batch([b"bytes"]), TypeError),
+        (lambda t: t.decode_batch([[1], [None]]), TypeError),
+    ],
+)
+def test_hostile_arguments_raise_and_later_calls_work(tokenizers, call, kind):
+    tok = tokenizers["o200k_base"]
+    with pytest.raises(kind):
+        call(tok)
+    assert tok.encode("still fine") == tok.encode_ordinary("still fine")
+
+
+def test_mutating_sequences_are_read_safely(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    texts = Mutating(["a", "b", "c", "d"])
+    assert len(tok.count_batch(texts)) <= 4
+    ids = Mutating([15339, 1917, 15339])
+    assert tok.decode(ids) in ("hello", "hello world", "hello worldhello")
+
+
+def test_threads_far_beyond_the_texts_and_unknown_ids(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    assert tok.count_batch(["a b", "c"], threads=100000) == [2, 1]
+    assert tok.decode([2**32 - 1, 100256, 15339]) == "hello"
+    with pytest.raises(KeyError):
+        tok.decode_single_token_bytes(2**32 - 1)
+
+
+def test_a_text_of_hundreds_of_megabytes(tokenizers):
+    tok = tokenizers["cl100k_base"]
+    unit = "All work and no play makes a dull tokenizer.\n"
+    text = unit * (200_000_000 // len(unit))
+    assert tok.count(text) == tok.count(unit) * (
+        200_000_000 // len(unit)
+    )
+
+
+@pytest.mark.parametrize("cut", [0, 3, 4, 100, 1000])
+def test_truncated_or_lying_data_files(tokenizers, tmp_path, cut):
+    from datafiles import DATA
+    from pelnor import Tokenizer
+
+    for name in ("cl100k.vocab", "uniclass.bin", "cl100k.special"):
+        (tmp_path / name).write_bytes((DATA / name).read_bytes())
+    vocab = (DATA / "cl100k.vocab").read_bytes()
+    (tmp_path / "cl100k.vocab").write_bytes(vocab[:cut])
+    with pytest.raises(RuntimeError, match="^pelnor: bad vocab file"):
+        Tokenizer("cl100k_base", str(tmp_path))
+    (tmp_path / "cl100k.vocab").write_bytes(struct.pack("<I", 262144) + vocab[4:])
+    with pytest.raises(RuntimeError, match="truncated"):
+        Tokenizer("cl100k_base", str(tmp_path))
+    (tmp_path / "cl100k.vocab").write_bytes(vocab)
+    classes = (DATA / "uniclass.bin").read_bytes()
+    (tmp_path / "uniclass.bin").write_bytes(struct.pack("<I", 99999) + classes[4:])
+    with pytest.raises(RuntimeError, match="^pelnor: bad uniclass file"):
+        Tokenizer("cl100k_base", str(tmp_path))
+    (tmp_path / "uniclass.bin").write_bytes(classes + b"\0" * cut)  # trailing bytes are ignored
+    (tmp_path / "cl100k.special").write_bytes(struct.pack("<I", 4096) + b"\0" * cut)
+    with pytest.raises(RuntimeError, match="^pelnor: bad special-tokens file"):
+        Tokenizer("cl100k_base", str(tmp_path))

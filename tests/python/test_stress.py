@@ -1,0 +1,80 @@
+"""32 Python threads hammering all three encodings with every method at once."""
+
+import os
+import random
+import threading
+import time
+
+import pelnor
+from datafiles import REPO
+
+SECONDS = float(os.environ.get("PELNOR_STRESS_SECONDS", "30"))
+THREADS = 32
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_many_threads_every_method(tokenizers):
+    corpus = [p.read_text(encoding="utf-8") for p in sorted((REPO / "tests" / "corpus").glob("*.txt"))]
+    texts = corpus + ["", "<|endoftext|> x <|endofprompt|>", "ʬʬ 😀", "a" * 3000]
+    baseline = {}
+    for name, tok in tokenizers.items():
+        baseline[name] = {
+            "ordinary": [tok.encode_ordinary(t) for t in texts],
+            "special": [tok.encode_with_special(t) for t in texts],
+            "truncated": [tok.truncate(t, 7) for t in texts],
+        }
+    before = resident_bytes()
+    deadline = time.monotonic() + SECONDS
+    calls = [0] * THREADS
+    failures = []
+
+    def worker(index):
+        rng = random.Random(index)
+        try:
+            while time.monotonic() < deadline:
+                name = rng.choice(list(tokenizers))
+                tok, want = tokenizers[name], baseline[name]
+                i = rng.randrange(len(texts))
+                text = texts[i]
+                match rng.randrange(8):
+                    case 0:
+                        assert tok.encode_ordinary(text) == want["ordinary"][i]
+                    case 1:
+                        assert tok.encode(text, allowed_special="all") == want["special"][i]
+                    case 2:
+                        assert tok.count(text) == len(want["ordinary"][i])
+                    case 3:
+                        assert tok.decode(want["ordinary"][i]) == text
+                    case 4:
+                        assert tok.truncate(text, 7) == want["truncated"][i]
+                    case 5:
+                        picks = rng.sample(range(len(texts)), 4)
+                        got = tok.count_batch([texts[j] for j in picks], threads=rng.choice([0, 1, 2, 9]))
+                        assert got == [len(want["ordinary"][j]) for j in picks]
+                    case 6:
+                        picks = rng.sample(range(len(texts)), 3)
+                        got = tok.truncate_batch([texts[j] for j in picks], 7, threads=rng.choice([0, 3]))
+                        assert got == [want["truncated"][j] for j in picks]
+                    case 7:
+                        ids = tok.encode_to_numpy(text, disallowed_special=())
+                        assert ids.tolist() == want["ordinary"][i]
+                calls[index] += 1
+        except Exception as error:  # noqa: BLE001
+            failures.append(repr(error))
+
+    workers = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    growth = resident_bytes() - before
+    print(f"\nstress: {sum(calls)} calls in {SECONDS:.0f} s on {THREADS} threads, "
+          f"{len(failures)} mismatches, resident memory {before >> 20} -> {(before + growth) >> 20} MiB")
+    assert failures == []
+    assert sum(calls) > THREADS
+    # The piece caches may take their whole 32 MiB budget; nothing else may accumulate.
+    assert growth < 64 << 20
