@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "pcache.h"
 #include "result.h"
 #include "special_encode.h"
 #include "utf8.h"
@@ -24,12 +25,15 @@ Bytes bytes_of(const std::string& text) {
 // shared counter. make_worker() is called once per working thread and returns the callable
 // work(index, hint), which may keep per-thread state.
 template <class MakeWorker>
-void run_batch(std::size_t count, unsigned threads, unsigned worker_hint, MakeWorker make_worker) {
+void run_batch(const Tokenizer& tokenizer, std::size_t count, unsigned threads,
+               unsigned worker_hint, MakeWorker make_worker) {
   if (threads < 2) {
     auto work = make_worker();
     for (std::size_t i = 0; i < count; ++i) work(i, 1u);
     return;
   }
+  // The calling thread only waits; its table serves a worker meanwhile.
+  lend_thread_table(tokenizer.identity());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> faulted{false};
   std::vector<std::thread> workers;
@@ -76,13 +80,17 @@ BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>
                       std::uint64_t threads, bool with_special) {
   std::vector<IdVector> slots(texts.size());
   const unsigned t = batch_thread_count(threads, texts.size());
-  run_batch(texts.size(), t, t, [&] {
+  run_batch(tokenizer, texts.size(), t, t, [&] {
     return [&](std::size_t i, unsigned hint) {
+      // Encoded apart and stored once: neighbouring slots belong to other threads, and
+      // appending in place would bounce their shared cache lines between cores.
+      IdVector ids;
       if (recognise_specials(with_special, texts[i])) {
-        slots[i] = encode_with_special(tokenizer, bytes_of(texts[i]));
+        ids = encode_with_special(tokenizer, bytes_of(texts[i]));
       } else {
-        encode_into(tokenizer, bytes_of(texts[i]), slots[i], hint);
+        encode_into(tokenizer, bytes_of(texts[i]), ids, hint);
       }
+      slots[i] = std::move(ids);
     };
   });
   BatchIds result;
@@ -104,7 +112,7 @@ std::vector<std::size_t> count_batch(const Tokenizer& tokenizer,
                                      bool with_special) {
   std::vector<std::size_t> counts(texts.size(), 0);
   const unsigned t = batch_thread_count(threads, texts.size());
-  run_batch(texts.size(), t, t, [&] {
+  run_batch(tokenizer, texts.size(), t, t, [&] {
     // One reusable vector per thread: counting allocates per thread, not per token.
     return [&, ids = IdVector(kCountVectorIds)](std::size_t i, unsigned hint) mutable {
       if (recognise_specials(with_special, texts[i])) {
@@ -123,7 +131,7 @@ std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer,
                                        const std::vector<std::string>& texts,
                                        std::uint64_t max_tokens, std::uint64_t threads) {
   std::vector<Truncation> results(texts.size(), Truncation{0, 0});
-  run_batch(texts.size(), batch_thread_count(threads, texts.size()), 1, [&] {
+  run_batch(tokenizer, texts.size(), batch_thread_count(threads, texts.size()), 1, [&] {
     return [&](std::size_t i, unsigned) {
       results[i] = truncate(tokenizer, bytes_of(texts[i]), max_tokens);
     };

@@ -1,5 +1,6 @@
 #include "pcache.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -142,6 +143,19 @@ CacheLease::CacheLease(std::uint64_t identity, unsigned parallelism_hint) {
 
 CacheLease::~CacheLease() {
   if (holds_registry_) ThreadLocal<CacheRegistry>::get().in_use = false;
+}
+
+void lend_thread_table(std::uint64_t identity) {
+  CacheRegistry& registry = ThreadLocal<CacheRegistry>::get();
+  if (registry.in_use) return;
+  for (std::size_t i = 0; i < registry.count; ++i) {
+    if (registry.handles[i].identity != identity || !registry.handles[i].usable()) continue;
+    std::lock_guard<std::mutex> lock(pool().mutex);
+    park_locked(registry.handles[i]);
+    std::copy(registry.handles + i + 1, registry.handles + registry.count, registry.handles + i);
+    --registry.count;
+    return;
+  }
 }
 
 const CacheSlot* find_in_window_tail(const CacheHandle& cache, PieceKey key,

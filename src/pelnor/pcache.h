@@ -102,6 +102,11 @@ class CacheLease {
   CacheHandle handle_;
 };
 
+// Parks the calling thread's table for a tokenizer, when it holds one and is not encoding, so
+// that a worker thread of a batch it is about to wait for adopts it instead of the table sitting
+// idle while the budget leaves a worker without one.
+void lend_thread_table(std::uint64_t identity);
+
 // A view of the cache state for tests and benchmarks; not part of any public interface.
 namespace cache_inspection {
 struct TableView {

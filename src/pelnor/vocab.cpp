@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <random>
+#include <system_error>
+#include <thread>
 
 namespace pelnor {
 namespace {
@@ -43,6 +46,35 @@ std::uint64_t process_hash_seed() {
     return std::uint64_t{source()} << 32 | source();
   }();
   return seed;
+}
+
+// Runs side() on a helper thread while main() runs on this one; both have finished when it
+// returns, and an exception of either is rethrown here. Without a thread both run in turn.
+template <class Side, class Main>
+void run_beside(Side side, Main main) {
+  std::exception_ptr side_failure;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        side();
+      } catch (...) {
+        side_failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    side();
+    main();
+    return;
+  }
+  try {
+    main();
+  } catch (...) {
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (side_failure) std::rethrow_exception(side_failure);
 }
 
 std::uint32_t rank18(TokenId rank) {
@@ -151,20 +183,46 @@ class Vocab::Builder {
   Builder(Vocab& vocab, std::string_view label)
       : v_(vocab), label_(label), children_(2 * std::size_t{vocab.token_count_}) {}
 
+  // Independent tables are built on two threads: the byte-string index beside the trie, then
+  // the e2, tail and three-byte tables beside the split and pair tables.
   Result<bool> build() {
-    if (!build_trie()) {
+    bool repeated = false;
+    bool trie_fits = false;
+    run_beside([&] { repeated = !build_rank_index(); },
+               [&] {
+                 trie_fits = build_trie();
+                 if (!trie_fits) return;
+                 build_prefix2();
+                 walk_token_paths();
+               });
+    // Two ranks for one byte string leave the merge without a single answer.
+    if (repeated) return bad_vocab("repeated token bytes", label_);
+    if (!trie_fits) {
       return Error{"pelnor: trie too large for packed e2 (max 2^20 nodes): " + std::string(label_)};
     }
-    build_prefix2();
-    walk_token_paths();
-    build_tail_table();
-    build_e2_table();
-    build_pairs();
-    build_bmp3();
+    run_beside(
+        [&] {
+          build_tail_table();
+          build_e2_table();
+          build_bmp3();
+        },
+        [&] { build_pairs(); });
     return true;
   }
 
  private:
+  // Returns false when a byte string repeats.
+  bool build_rank_index() {
+    v_.rank_slots_.assign(power_of_two_at_least(2 * std::size_t{v_.token_count_}), NONE_RANK);
+    v_.rank_mask_ = v_.rank_slots_.size() - 1;
+    for (TokenId rank = 0; rank < v_.token_count_; ++rank) {
+      const std::size_t slot = v_.rank_slot(v_.token_bytes(rank));
+      if (v_.rank_slots_[slot] != NONE_RANK) return false;
+      v_.rank_slots_[slot] = rank;
+    }
+    return true;
+  }
+
   std::uint32_t child(std::uint32_t node, std::uint8_t byte) const {
     return node == 0 ? v_.root_children_[byte] : children_.find(node, byte);
   }
@@ -220,6 +278,8 @@ class Vocab::Builder {
   // Records every token's e2 edges and tail entry, and its next_prefix.
   void walk_token_paths() {
     std::vector<std::uint8_t> edge_recorded(v_.node_rank_.size(), 0);
+    e2_entries_.reserve(v_.node_rank_.size() / 2);
+    tail_entries_.reserve(v_.token_count_);
     std::vector<std::uint32_t> path;
     v_.next_prefix_.assign(v_.token_count_, NONE_RANK);
     for (TokenId r = 0; r < v_.token_count_; ++r) {
@@ -286,9 +346,9 @@ class Vocab::Builder {
     v_.pair_table_.assign(pair_slots, 0);
     v_.pair_mask_ = pair_slots - 1;
     if (v_.token_count_ > kNarrowPairCacheMaxTokens) {
-      v_.pair_cache32_.assign(1u << 21, 0);
+      v_.pair_cache32_ = ZeroedArray<std::uint32_t>(1u << 21);
     } else {
-      v_.pair_cache16_.assign(1u << 20, 0);
+      v_.pair_cache16_ = ZeroedArray<std::uint16_t>(1u << 20);
     }
     v_.split_table_.resize(v_.token_count_);
     for (TokenId n = 0; n < v_.token_count_; ++n) {
@@ -296,15 +356,14 @@ class Vocab::Builder {
       const Bytes bytes = v_.token_bytes(n);
       for (TokenId k = v_.next_prefix_[n]; k != NONE_RANK; k = v_.next_prefix_[k]) {
         const TokenId r = v_.rank_of(bytes.subspan(v_.token_lens_[k]));
-        if (r == NONE_RANK || k >= n || r >= n || !v_.is_compatible(k, r)) continue;
+        // The verdict is computed directly: caching it now would only store entries made
+        // against an incomplete pair table, so the cache stays empty until encoding fills it.
+        if (r == NONE_RANK || k >= n || r >= n || !v_.compute_compatible(k, r)) continue;
         v_.split_table_[n] = {k, r};
         store_pair(k, r, n);
         break;
       }
     }
-    // Verdicts cached above were made against an incomplete pair table.
-    std::ranges::fill(v_.pair_cache16_, 0);
-    std::ranges::fill(v_.pair_cache32_, 0);
   }
 
   void store_pair(TokenId left, TokenId right, TokenId merged) {
@@ -378,11 +437,10 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   std::unique_ptr<Vocab> vocab(new Vocab());
   Vocab& v = *vocab;
   v.token_count_ = count;
+  v.token_bytes_.reserve(data.size() - 4 - 6 * std::size_t{count});
   v.token_offsets_.reserve(count + 1);
   v.token_offsets_.push_back(0);
   v.token_lens_.reserve(count);
-  v.rank_slots_.assign(power_of_two_at_least(2 * std::size_t{count}), NONE_RANK);
-  v.rank_mask_ = v.rank_slots_.size() - 1;
   for (std::uint32_t rank = 0; rank < count; ++rank) {
     const std::size_t at = record_of_rank[rank];
     const std::uint32_t len = read_u16(data.data() + at);
@@ -390,10 +448,6 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
     v.token_bytes_.insert(v.token_bytes_.end(), bytes, bytes + len);
     v.token_offsets_.push_back(static_cast<std::uint32_t>(v.token_bytes_.size()));
     v.token_lens_.push_back(static_cast<std::uint8_t>(len));
-    // Two ranks for one byte string leave the merge without a single answer.
-    const std::size_t slot = v.rank_slot(Bytes(bytes, len));
-    if (v.rank_slots_[slot] != NONE_RANK) return bad_vocab("repeated token bytes", label);
-    v.rank_slots_[slot] = rank;
   }
   Result<bool> built = Builder(v, label).build();
   if (!built.ok()) return Error{built.error()};

@@ -5,9 +5,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "result.h"
@@ -37,6 +40,34 @@ struct TailHit {
 struct Split {
   TokenId left;
   TokenId right;
+};
+
+// A zero-filled array from calloc, whose pages the system maps lazily: a large cache that is
+// filled over time costs no memory up front.
+template <class T>
+class ZeroedArray {
+ public:
+  ZeroedArray() = default;
+  explicit ZeroedArray(std::size_t size)
+      : data_(static_cast<T*>(std::calloc(size, sizeof(T)))), size_(size) {
+    if (data_ == nullptr && size != 0) throw std::bad_alloc();
+  }
+  ZeroedArray(ZeroedArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  ZeroedArray& operator=(ZeroedArray&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~ZeroedArray() { std::free(data_); }
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  T& operator[](std::size_t i) const { return data_[i]; }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 class Vocab {
@@ -139,9 +170,9 @@ class Vocab {
   bool rank18_none_is_ambiguous_ = false;
 
   // Direct-mapped verdicts of is_compatible; only one width is allocated. Slots are written
-  // by many threads at once with relaxed atomic stores, hence mutable.
-  mutable std::vector<std::uint16_t> pair_cache16_;
-  mutable std::vector<std::uint32_t> pair_cache32_;
+  // by many threads at once with relaxed atomic stores through a const Vocab.
+  ZeroedArray<std::uint16_t> pair_cache16_;
+  ZeroedArray<std::uint32_t> pair_cache32_;
 };
 
 // ---- Packed slot layouts, shared by the builder and the lookups -----------------------------
