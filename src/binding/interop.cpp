@@ -1,21 +1,19 @@
 #include "interop.h"
 
+#include <bit>
 #include <cstring>
 
 namespace pelnor::binding {
 
 PyObject* id_list(const TokenId* ids, std::size_t count) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* id = PyLong_FromUnsignedLong(ids[i]);
-    if (id == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), id);
-  }
-  return list;
+  return list_of(count, [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
+}
+
+PyObject* pair_of(PyObject* first, PyObject* second) {
+  PyObject* pair = first != nullptr && second != nullptr ? PyTuple_Pack(2, first, second) : nullptr;
+  Py_XDECREF(first);
+  Py_XDECREF(second);
+  return pair;
 }
 
 PyObject* id_buffer(const TokenId* ids, std::size_t count) {

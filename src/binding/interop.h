@@ -44,6 +44,26 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 // Result builders; each returns a new reference, or nullptr with the exception set.
+
+// A new list of `count` items, item i made by make(i) as a new reference.
+template <class Make>
+PyObject* list_of(std::size_t count, Make make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+// A new 2-tuple (first, second); steals both references, either of which may be nullptr.
+PyObject* pair_of(PyObject* first, PyObject* second);
+
 PyObject* id_list(const TokenId* ids, std::size_t count);
 inline PyObject* id_list(const IdVector& ids) {
   return id_list(ids.data(), ids.size());

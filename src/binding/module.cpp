@@ -259,12 +259,7 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
       Detached detached;
       batch = pelnor::encode_batch(core(self), texts, threads, with_special);
     }
-    PyObject* ids = id_buffer(batch.ids.data(), batch.ids.size());
-    PyObject* offsets = offsets_buffer(batch.offsets);
-    PyObject* pair = ids != nullptr && offsets != nullptr ? PyTuple_Pack(2, ids, offsets) : nullptr;
-    Py_XDECREF(ids);
-    Py_XDECREF(offsets);
-    return pair;
+    return pair_of(id_buffer(batch.ids.data(), batch.ids.size()), offsets_buffer(batch.offsets));
   });
 }
 
@@ -285,32 +280,15 @@ PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_
     }
     PyObject* ids = numpy_view(id_buffer(batch.ids.data(), batch.ids.size()), "uint32");
     if (ids == nullptr) return nullptr;
-    PyObject* offsets = numpy_view(offsets_buffer(batch.offsets), "int64");
-    if (offsets == nullptr) {
-      Py_DECREF(ids);
-      return nullptr;
-    }
-    PyObject* pair = PyTuple_Pack(2, ids, offsets);
-    Py_DECREF(ids);
-    Py_DECREF(offsets);
-    return pair;
+    return pair_of(ids, numpy_view(offsets_buffer(batch.offsets), "int64"));
   });
 }
 
 PyObject* spans_list(const std::vector<std::size_t>& boundaries) {
-  const std::size_t count = boundaries.size() - 1;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    PyObject* span = Py_BuildValue("(nn)", static_cast<Py_ssize_t>(boundaries[i]),
-                                   static_cast<Py_ssize_t>(boundaries[i + 1]));
-    if (span == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), span);
-  }
-  return list;
+  return list_of(boundaries.size() - 1, [&](std::size_t i) {
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(boundaries[i]),
+                         static_cast<Py_ssize_t>(boundaries[i + 1]));
+  });
 }
 
 PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -333,17 +311,7 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
       boundaries = byte_offsets(core(self).vocab(), ids);
       if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), boundaries);
     }
-    PyObject* id_objects = id_list(ids);
-    if (id_objects == nullptr) return nullptr;
-    PyObject* spans = spans_list(boundaries);
-    if (spans == nullptr) {
-      Py_DECREF(id_objects);
-      return nullptr;
-    }
-    PyObject* pair = PyTuple_Pack(2, id_objects, spans);
-    Py_DECREF(id_objects);
-    Py_DECREF(spans);
-    return pair;
+    return pair_of(id_list(ids), spans_list(boundaries));
   });
 }
 
@@ -370,10 +338,7 @@ PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* truncation_pair(PyObject* text, std::size_t total) {
-  if (text == nullptr) return nullptr;
-  PyObject* pair = Py_BuildValue("(On)", text, static_cast<Py_ssize_t>(total));
-  Py_DECREF(text);
-  return pair;
+  return pair_of(text, PyLong_FromSize_t(total));
 }
 
 PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -422,19 +387,11 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       Detached detached;
       cuts = pelnor::truncate_batch(core(self), texts, max_tokens, threads);
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(texts.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      PyObject* pair = truncation_pair(
+    return list_of(texts.size(), [&](std::size_t i) {
+      return truncation_pair(
           PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(cuts[i].cut)),
           cuts[i].total);
-      if (pair == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
+    });
   });
 }
 
@@ -465,17 +422,7 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
       Detached detached;
       counts = pelnor::count_batch(core(self), texts, threads, with_special);
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(counts.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < counts.size(); ++i) {
-      PyObject* n = PyLong_FromSize_t(counts[i]);
-      if (n == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), n);
-    }
-    return list;
+    return list_of(counts.size(), [&](std::size_t i) { return PyLong_FromSize_t(counts[i]); });
   });
 }
 
@@ -575,34 +522,17 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
       return nullptr;
     }
     const DecodeMode mode = decode_mode(errors);
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(batch.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      PyObject* text = decode_text(core(self), batch[i], mode);
-      if (text == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), text);
-    }
-    return list;
+    return list_of(batch.size(),
+                   [&](std::size_t i) { return decode_text(core(self), batch[i], mode); });
   });
 }
 
 PyObject* token_byte_values(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const Vocab& vocab = core(self).vocab();
-    PyObject* list = PyList_New(vocab.token_count());
-    if (list == nullptr) return nullptr;
-    for (TokenId r = 0; r < vocab.token_count(); ++r) {
-      PyObject* bytes = bytes_of(vocab.token_bytes(r));
-      if (bytes == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, r, bytes);
-    }
-    return list;
+    return list_of(vocab.token_count(), [&](std::size_t rank) {
+      return bytes_of(vocab.token_bytes(static_cast<TokenId>(rank)));
+    });
   });
 }
 
@@ -625,19 +555,11 @@ PyObject* is_special_token(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* special_tokens(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const SpecialTokens& specials = core(self).special_tokens();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(specials.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < specials.size(); ++i) {
-      PyObject* pair = Py_BuildValue("(s#k)", specials[i].text.data(),
-                                     static_cast<Py_ssize_t>(specials[i].text.size()),
-                                     static_cast<unsigned long>(specials[i].id));
-      if (pair == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
-    return list;
+    return list_of(specials.size(), [&](std::size_t i) {
+      return Py_BuildValue("(s#k)", specials[i].text.data(),
+                           static_cast<Py_ssize_t>(specials[i].text.size()),
+                           static_cast<unsigned long>(specials[i].id));
+    });
   });
 }
 

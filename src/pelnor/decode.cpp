@@ -7,33 +7,6 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// Length of the maximal ill-formed subsequence at s[p], which starts no well-formed sequence;
-// 0 when the bytes end before the sequence could be completed.
-std::size_t ill_formed_length(const std::uint8_t* s, std::size_t n, std::size_t p) {
-  const std::uint8_t b0 = s[p];
-  std::size_t len;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 1;
-  }
-  for (std::size_t i = 1; i < len; ++i) {
-    if (p + i >= n) return 0;
-    const bool fits = i == 1 ? s[p + i] >= lo && s[p + i] <= hi : (s[p + i] & 0xC0) == 0x80;
-    if (!fits) return i;
-  }
-  return 1;  // unreachable for a sequence that utf8_sequence_length rejected
-}
-
 }  // namespace
 
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
@@ -59,9 +32,9 @@ std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> id
 
 std::optional<Utf8Error> find_utf8_error(Bytes bytes) {
   for (std::size_t p = 0; p < bytes.size();) {
-    const std::size_t len = utf8_sequence_length(bytes.data(), bytes.size(), p);
-    if (len == 0) return Utf8Error{p, ill_formed_length(bytes.data(), bytes.size(), p)};
-    p += len;
+    const Utf8Step step = utf8_step(bytes.data(), bytes.size(), p);
+    if (!step.well_formed) return Utf8Error{p, step.length};
+    p += step.length;
   }
   return std::nullopt;
 }
@@ -77,21 +50,18 @@ std::string strict_decode_message(const Utf8Error& error) {
 
 std::string replace_invalid_utf8(std::string bytes) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t p = 0;
-  while (p < n && utf8_sequence_length(s, n, p) != 0) p += utf8_sequence_length(s, n, p);
-  if (p == n) return bytes;
-  std::string out(bytes, 0, p);
-  while (p < n) {
-    const std::size_t len = utf8_sequence_length(s, n, p);
-    if (len != 0) {
-      out.append(bytes, p, len);
-      p += len;
-      continue;
+  const std::optional<Utf8Error> first = find_utf8_error(Bytes(s, bytes.size()));
+  if (!first) return bytes;
+  std::string out(bytes, 0, first->index);
+  for (std::size_t p = first->index; p < bytes.size();) {
+    const Utf8Step step = utf8_step(s, bytes.size(), p);
+    if (step.well_formed) {
+      out.append(bytes, p, step.length);
+    } else {
+      out += kReplacement;
     }
-    const std::size_t bad = ill_formed_length(s, n, p);
-    out += kReplacement;
-    p += bad == 0 ? n - p : bad;
+    // A sequence cut short by the end is one maximal subpart: the rest of the bytes.
+    p += step.length == 0 ? bytes.size() - p : step.length;
   }
   return out;
 }

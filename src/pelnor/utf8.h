@@ -8,12 +8,18 @@
 
 namespace pelnor {
 
-// Returns the length of the well-formed UTF-8 sequence at s[p] (1 to 4), or 0 when the bytes
-// there start no well-formed sequence (overlong forms, surrogates and values above U+10FFFF are
-// ill-formed).
-inline std::size_t utf8_sequence_length(const std::uint8_t* s, std::size_t n, std::size_t p) {
+// One step through bytes as UTF-8 at s[p]: a well-formed sequence and its length (1 to 4), or
+// the maximal ill-formed subsequence there (overlong forms, surrogates and values above U+10FFFF
+// are ill-formed) with length 1 to 3, or 0 when the bytes end inside a sequence that was
+// well-formed so far.
+struct Utf8Step {
+  bool well_formed;
+  std::size_t length;
+};
+
+inline Utf8Step utf8_step(const std::uint8_t* s, std::size_t n, std::size_t p) {
   const std::uint8_t b0 = s[p];
-  if (b0 < 0x80) return 1;
+  if (b0 < 0x80) return {true, 1};
   std::size_t len;
   std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
   if (b0 >= 0xC2 && b0 <= 0xDF) {
@@ -27,21 +33,22 @@ inline std::size_t utf8_sequence_length(const std::uint8_t* s, std::size_t n, st
     if (b0 == 0xF0) lo = 0x90;
     if (b0 == 0xF4) hi = 0x8F;
   } else {
-    return 0;
+    return {false, 1};
   }
-  if (n - p < len || s[p + 1] < lo || s[p + 1] > hi) return 0;
-  for (std::size_t i = 2; i < len; ++i) {
-    if ((s[p + i] & 0xC0) != 0x80) return 0;
+  for (std::size_t i = 1; i < len; ++i) {
+    if (p + i >= n) return {false, 0};
+    const bool fits = i == 1 ? s[p + i] >= lo && s[p + i] <= hi : (s[p + i] & 0xC0) == 0x80;
+    if (!fits) return {false, i};
   }
-  return len;
+  return {true, len};
 }
 
 // Returns whether bytes are well-formed UTF-8.
 inline bool is_valid_utf8(Bytes bytes) {
   for (std::size_t p = 0; p < bytes.size();) {
-    const std::size_t len = utf8_sequence_length(bytes.data(), bytes.size(), p);
-    if (len == 0) return false;
-    p += len;
+    const Utf8Step step = utf8_step(bytes.data(), bytes.size(), p);
+    if (!step.well_formed) return false;
+    p += step.length;
   }
   return true;
 }
