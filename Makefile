@@ -71,6 +71,7 @@ sanitize:
 	$(IN_ENV) env ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_DIR) --output-on-failure
 	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/sample.txt $(ASAN_DIR)/pkg/pelnor/
 	$(IN_ENV) sh -c 'env PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg ASAN_OPTIONS=detect_leaks=0 \
+	  PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
 	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \

@@ -76,5 +76,7 @@ def test_many_threads_every_method(tokenizers):
           f"{len(failures)} mismatches, resident memory {before >> 20} -> {(before + growth) >> 20} MiB")
     assert failures == []
     assert sum(calls) > THREADS
-    # The piece caches may take their whole 32 MiB budget; nothing else may accumulate.
-    assert growth < 64 << 20
+    # The piece caches may take their whole 32 MiB budget; nothing else may accumulate. Under
+    # AddressSanitizer freed memory sits in quarantine, so the bound means nothing there.
+    if not os.environ.get("PELNOR_SANITIZED"):
+        assert growth < 64 << 20
