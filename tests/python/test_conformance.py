@@ -26,7 +26,7 @@ POOLS = [
     "0123456789",
     "   \t\n\r\v\f\x85\xa0\u1680\u2000\u2007\u200a\u2028\u2029\u202f\u205f\u3000",
     "''\u2019\u02bc\uff07`\u2018",
-    "!.,/-?\"#()[]{}<|>_~\x7f\x01\u20ac\xa9\u2014",
+    "!.,/-?\"#()[]{}<|>_~\x7f\x01\u20ac\xa9\u2014\n/",
     "\u0301\u0300\u0308\u20d7\u1ab0\u093f\u0903\ufe0f\u200d\u064b",
     "\xe9\xdf\xc7\u03b1\u03a9\u0434\u0416\u0639\u05d0\u0915\u4e2d\u65e5\ud55c\u30a2\u30fc\u01c5\u02b0\u1f88\xaa\xba\u017f\u212a",
     "\u0663\u096b\xb2\xb9\xbd\u216b\u2460\uff11",
@@ -152,3 +152,37 @@ def test_policies_counts_and_round_trips_on_generated_texts(tokenizers, referenc
 def test_hypothesis_texts(tokenizers, references, text):
     for name, tok in tokenizers.items():
         assert tok.encode_ordinary(text) == references[name].encode_ordinary(text), name
+
+
+def random_bytes(rng):
+    """Mostly text, with stray continuation bytes, cut sequences, overlong forms and 0xF8-0xFF."""
+    pieces = []
+    for _ in range(rng.randint(1, 12)):
+        roll = rng.random()
+        if roll < 0.5:
+            pieces.append(random_text(rng).encode())
+        elif roll < 0.7:
+            pieces.append(bytes([rng.randint(0x80, 0xFF)]))
+        elif roll < 0.85:
+            pieces.append(rng.choice([b"\xc0\xa0", b"\xc0\xa7", b"\xe0\x80\x8a", b"\xed\xa0\x80",
+                                      b"\xf8\x88\x80\x80", b"\xe4\xb8", b"\xf0\x9f\x98"]))
+        else:
+            pieces.append(rng.randbytes(rng.randint(1, 4)))
+    return b"".join(pieces)
+
+
+@pytest.mark.parametrize("name", ["cl100k_base", "o200k_base"])
+def test_invalid_utf8_follows_the_rules(tokenizers, name):
+    import reference
+
+    tok = tokenizers[name]
+    rng = random.Random(f"bytes-{name}")
+    count = max(500, GENERATED // 10)
+    for _ in range(count):
+        data = random_bytes(rng)
+        want = reference.encode_bytes(name, data)
+        if tok.encode_bytes(data) != want:
+            small = shrink(data, lambda d: tok.encode_bytes(d) != reference.encode_bytes(name, d))
+            pytest.fail(f"{name}: {small!r}\n  pelnor:    {tok.encode_bytes(small)}\n"
+                        f"  reference: {reference.encode_bytes(name, small)}")
+    print(f"\n{name}: {count} byte strings with invalid UTF-8 equal the reference rules")
