@@ -78,31 +78,50 @@ unsigned batch_thread_count(std::uint64_t threads, std::size_t texts) {
 
 BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>& texts,
                       std::uint64_t threads, bool with_special) {
-  std::vector<IdVector> slots(texts.size());
+  // Each thread appends the ids of its texts to one buffer of its own, so that no text costs an
+  // allocation and no two threads write the same cache lines; assembly then copies the texts'
+  // runs in input order.
+  struct Run {
+    std::size_t buffer, start, count;
+  };
+  std::vector<Run> runs(texts.size());
   const unsigned t = batch_thread_count(threads, texts.size());
-  run_batch(tokenizer, texts.size(), t, t, [&] {
-    return [&](std::size_t i, unsigned hint) {
-      // Encoded apart and stored once: neighbouring slots belong to other threads, and
-      // appending in place would bounce their shared cache lines between cores.
-      IdVector ids;
+  std::vector<IdVector> buffers(std::max(t, 1u));
+  std::atomic<std::size_t> next_buffer{0};
+  struct Worker {
+    const Tokenizer& tokenizer;
+    const std::vector<std::string>& texts;
+    bool with_special;
+    std::vector<Run>& runs;
+    IdVector& home;  // where the buffer goes when the thread's share is done
+    std::size_t index;
+    IdVector ids;
+    // Never copied or moved: make_worker's result initialises the thread's worker in place.
+    ~Worker() { home = std::move(ids); }
+    void operator()(std::size_t i, unsigned hint) {
+      const std::size_t start = ids.size();
       if (recognise_specials(with_special, texts[i])) {
-        ids = encode_with_special(tokenizer, bytes_of(texts[i]));
+        const IdVector special = encode_with_special(tokenizer, bytes_of(texts[i]));
+        ids.append(special.data(), special.size());
       } else {
         encode_into(tokenizer, bytes_of(texts[i]), ids, hint);
       }
-      slots[i] = std::move(ids);
-    };
+      runs[i] = {index, start, ids.size() - start};
+    }
+  };
+  run_batch(tokenizer, texts.size(), t, t, [&] {
+    const std::size_t index = next_buffer.fetch_add(1);
+    return Worker{tokenizer, texts, with_special, runs, buffers[index], index, IdVector()};
   });
   BatchIds result;
   result.offsets.reserve(texts.size() + 1);
   result.offsets.push_back(0);
   std::size_t total = 0;
-  for (const IdVector& ids : slots) total += ids.size();
+  for (const Run& run : runs) total += run.count;
   result.ids.reserve(total);
-  for (IdVector& ids : slots) {
-    result.ids.append(ids.data(), ids.size());
+  for (const Run& run : runs) {
+    result.ids.append(buffers[run.buffer].data() + run.start, run.count);
     result.offsets.push_back(static_cast<std::int64_t>(result.ids.size()));
-    ids = IdVector();
   }
   return result;
 }
