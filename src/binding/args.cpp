@@ -265,12 +265,12 @@ bool to_flag(PyObject* value, const char* param, bool& out) {
   return fail_with_note(param);
 }
 
-bool to_texts(PyObject* value, const char* param, std::vector<std::string>& out) {
+bool to_texts(PyObject* value, const char* param, TextList& out) {
   return sequence_of(value, out,
                      [&](PyObject* item) {
                        Text text;
                        if (!text_of(item, text)) return false;
-                       out.emplace_back(text.data, static_cast<std::size_t>(text.size));
+                       out.add(Py_NewRef(item), text.bytes());
                        return true;
                      }) ||
          fail_with_note(param);

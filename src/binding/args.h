@@ -62,7 +62,34 @@ bool to_byte_string(PyObject* value, const char* param, Bytes& out);
 bool to_count(PyObject* value, const char* param, std::uint64_t& out);
 bool to_token_id(PyObject* value, const char* param, TokenId& out);
 bool to_flag(PyObject* value, const char* param, bool& out);
-bool to_texts(PyObject* value, const char* param, std::vector<std::string>& out);
+// The UTF-8 forms of a sequence's str items, borrowed: the list holds its own reference to every
+// item, and a str and its UTF-8 form never change, so the views stay valid while detached even
+// if another thread mutates the caller's sequence meanwhile.
+class TextList {
+ public:
+  TextList() = default;
+  TextList(const TextList&) = delete;
+  TextList& operator=(const TextList&) = delete;
+  ~TextList() {
+    for (PyObject* item : items_) Py_DECREF(item);
+  }
+  void reserve(std::size_t n) {
+    items_.reserve(n);
+    views_.reserve(n);
+  }
+  // Takes over the reference to item.
+  void add(PyObject* item, Bytes view) {
+    items_.push_back(item);
+    views_.push_back(view);
+  }
+  const std::vector<Bytes>& views() const { return views_; }
+
+ private:
+  std::vector<PyObject*> items_;
+  std::vector<Bytes> views_;
+};
+
+bool to_texts(PyObject* value, const char* param, TextList& out);
 bool to_ids(PyObject* value, const char* param, std::vector<TokenId>& out);
 bool to_id_batch(PyObject* value, const char* param, std::vector<std::vector<TokenId>>& out);
 

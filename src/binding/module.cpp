@@ -228,7 +228,7 @@ constexpr Param kBatchParams[] = {{"texts", true}, {"threads", false}, {"with_sp
 
 // Binds and converts (texts, threads=0, with_special=False).
 bool batch_arguments(const char* display_name, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, std::vector<std::string>& texts, std::uint64_t& threads,
+                     PyObject* kwnames, TextList& texts, std::uint64_t& threads,
                      bool& with_special) {
   Bound<3> bound;
   threads = 0;
@@ -247,7 +247,7 @@ PyObject* offsets_buffer(const std::vector<std::int64_t>& offsets) {
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::string> texts;
+    TextList texts;
     std::uint64_t threads;
     bool with_special;
     if (!batch_arguments("Tokenizer.encode_batch()", args, nargsf, kwnames, texts, threads,
@@ -257,7 +257,7 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     BatchIds batch;
     {
       Detached detached;
-      batch = pelnor::encode_batch(core(self), texts, threads, with_special);
+      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
     }
     return pair_of(id_buffer(batch.ids.data(), batch.ids.size()), offsets_buffer(batch.offsets));
   });
@@ -266,7 +266,7 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::string> texts;
+    TextList texts;
     std::uint64_t threads;
     bool with_special;
     if (!batch_arguments("Tokenizer.encode_batch_to_numpy()", args, nargsf, kwnames, texts, threads,
@@ -276,7 +276,7 @@ PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_
     BatchIds batch;
     {
       Detached detached;
-      batch = pelnor::encode_batch(core(self), texts, threads, with_special);
+      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
     }
     PyObject* ids = numpy_view(id_buffer(batch.ids.data(), batch.ids.size()), "uint32");
     if (ids == nullptr) return nullptr;
@@ -375,7 +375,7 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"texts", true}, {"max_tokens", true}, {"threads", false}};
     Bound<3> bound;
-    std::vector<std::string> texts;
+    TextList texts;
     std::uint64_t max_tokens, threads = 0;
     if (!bind("Tokenizer.truncate_batch()", kParams, args, nargsf, kwnames, bound.slots()) ||
         !to_texts(bound[0], "texts", texts) || !to_count(bound[1], "max_tokens", max_tokens) ||
@@ -385,11 +385,13 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<Truncation> cuts;
     {
       Detached detached;
-      cuts = pelnor::truncate_batch(core(self), texts, max_tokens, threads);
+      cuts = pelnor::truncate_batch(core(self), texts.views(), max_tokens, threads);
     }
-    return list_of(texts.size(), [&](std::size_t i) {
+    const std::vector<Bytes>& views = texts.views();
+    return list_of(views.size(), [&](std::size_t i) {
       return truncation_pair(
-          PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(cuts[i].cut)),
+          PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(views[i].data()),
+                                      static_cast<Py_ssize_t>(cuts[i].cut)),
           cuts[i].total);
     });
   });
@@ -410,7 +412,7 @@ PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    std::vector<std::string> texts;
+    TextList texts;
     std::uint64_t threads;
     bool with_special;
     if (!batch_arguments("Tokenizer.count_batch()", args, nargsf, kwnames, texts, threads,
@@ -420,7 +422,7 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
     std::vector<std::size_t> counts;
     {
       Detached detached;
-      counts = pelnor::count_batch(core(self), texts, threads, with_special);
+      counts = pelnor::count_batch(core(self), texts.views(), threads, with_special);
     }
     return list_of(counts.size(), [&](std::size_t i) { return PyLong_FromSize_t(counts[i]); });
   });

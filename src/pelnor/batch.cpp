@@ -16,10 +16,6 @@ namespace {
 
 constexpr std::size_t kCountVectorIds = 4096;
 
-Bytes bytes_of(const std::string& text) {
-  return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // Runs the work of every text index, inline on the calling thread (hint 1) when fewer than two
 // threads are wanted, else on `threads` fresh workers that draw indices one at a time from a
 // shared counter. make_worker() is called once per working thread and returns the callable
@@ -61,8 +57,8 @@ void run_batch(const Tokenizer& tokenizer, std::size_t count, unsigned threads,
 }
 
 // The all-specials encode needs UTF-8; other bytes are encoded ordinarily.
-bool recognise_specials(bool with_special, const std::string& text) {
-  return with_special && is_valid_utf8(bytes_of(text));
+bool recognise_specials(bool with_special, Bytes text) {
+  return with_special && is_valid_utf8(text);
 }
 
 }  // namespace
@@ -76,7 +72,7 @@ unsigned batch_thread_count(std::uint64_t threads, std::size_t texts) {
   return static_cast<unsigned>(std::min<std::uint64_t>(t, texts));
 }
 
-BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>& texts,
+BatchIds encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                       std::uint64_t threads, bool with_special) {
   // Each thread appends the ids of its texts to one buffer of its own, so that no text costs an
   // allocation and no two threads write the same cache lines; assembly then copies the texts'
@@ -90,7 +86,7 @@ BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>
   std::atomic<std::size_t> next_buffer{0};
   struct Worker {
     const Tokenizer& tokenizer;
-    const std::vector<std::string>& texts;
+    std::span<const Bytes> texts;
     bool with_special;
     std::vector<Run>& runs;
     IdVector& home;  // where the buffer goes when the thread's share is done
@@ -101,10 +97,10 @@ BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>
     void operator()(std::size_t i, unsigned hint) {
       const std::size_t start = ids.size();
       if (recognise_specials(with_special, texts[i])) {
-        const IdVector special = encode_with_special(tokenizer, bytes_of(texts[i]));
+        const IdVector special = encode_with_special(tokenizer, texts[i]);
         ids.append(special.data(), special.size());
       } else {
-        encode_into(tokenizer, bytes_of(texts[i]), ids, hint);
+        encode_into(tokenizer, texts[i], ids, hint);
       }
       runs[i] = {index, start, ids.size() - start};
     }
@@ -126,34 +122,30 @@ BatchIds encode_batch(const Tokenizer& tokenizer, const std::vector<std::string>
   return result;
 }
 
-std::vector<std::size_t> count_batch(const Tokenizer& tokenizer,
-                                     const std::vector<std::string>& texts, std::uint64_t threads,
-                                     bool with_special) {
+std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
+                                     std::uint64_t threads, bool with_special) {
   std::vector<std::size_t> counts(texts.size(), 0);
   const unsigned t = batch_thread_count(threads, texts.size());
   run_batch(tokenizer, texts.size(), t, t, [&] {
     // One reusable vector per thread: counting allocates per thread, not per token.
     return [&, ids = IdVector(kCountVectorIds)](std::size_t i, unsigned hint) mutable {
       if (recognise_specials(with_special, texts[i])) {
-        counts[i] = encode_with_special(tokenizer, bytes_of(texts[i])).size();
+        counts[i] = encode_with_special(tokenizer, texts[i]).size();
         return;
       }
       ids.clear();
-      encode_into(tokenizer, bytes_of(texts[i]), ids, hint);
+      encode_into(tokenizer, texts[i], ids, hint);
       counts[i] = ids.size();
     };
   });
   return counts;
 }
 
-std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer,
-                                       const std::vector<std::string>& texts,
+std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                        std::uint64_t max_tokens, std::uint64_t threads) {
   std::vector<Truncation> results(texts.size(), Truncation{0, 0});
   run_batch(tokenizer, texts.size(), batch_thread_count(threads, texts.size()), 1, [&] {
-    return [&](std::size_t i, unsigned) {
-      results[i] = truncate(tokenizer, bytes_of(texts[i]), max_tokens);
-    };
+    return [&](std::size_t i, unsigned) { results[i] = truncate(tokenizer, texts[i], max_tokens); };
   });
   return results;
 }
