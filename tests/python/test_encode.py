@@ -208,3 +208,13 @@ def test_truncation_never_exceeds_the_budget(tokenizers, path):
         kept, n = tok.truncate(text, k)
         assert n == total and text.startswith(kept)
         assert tok.count(kept) <= k
+
+
+def test_golden_vectors_are_tiktokens_ids(references):
+    golden = sorted((REPO / "tests" / "golden").glob("*.ids"))
+    assert len(golden) == 24
+    for path in golden:
+        encoding, corpus = path.stem.split(".")
+        text = (REPO / "tests" / "corpus" / f"{corpus}.txt").read_text(encoding="utf-8")
+        want = " ".join(map(str, references[encoding].encode_ordinary(text))) + "\n"
+        assert path.read_text() == want, path.name
