@@ -215,17 +215,27 @@ bool bind_tuple(const char* display_name, std::span<const Param> params, PyObjec
                 PyObject* kwargs, PyObject** out) {
   const Py_ssize_t npositional = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
   PyObject* const* positional = npositional == 0 ? nullptr : &PyTuple_GET_ITEM(args, 0);
+  // Strong references taken under the dictionary's lock (free-threaded builds), so that no
+  // borrowed pointer into it outlives the walk.
   std::vector<PyObject*> names, values;
-  // The call's own keyword dictionary, which no other code can reach while it is walked.
-  Py_ssize_t position = 0;
-  PyObject* key;
-  PyObject* value;
-  while (kwargs != nullptr && PyDict_Next(kwargs, &position, &key, &value)) {
-    names.push_back(key);
-    values.push_back(value);
+  if (kwargs != nullptr) {
+    Py_BEGIN_CRITICAL_SECTION(kwargs);
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      names.push_back(Py_NewRef(key));
+      values.push_back(Py_NewRef(value));
+    }
+    Py_END_CRITICAL_SECTION();
   }
-  return bind_pairs(display_name, params, positional, npositional, names.data(), values.data(),
-                    static_cast<Py_ssize_t>(names.size()), out);
+  const bool bound = bind_pairs(display_name, params, positional, npositional, names.data(),
+                                values.data(), static_cast<Py_ssize_t>(names.size()), out);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    Py_DECREF(names[i]);
+    Py_DECREF(values[i]);
+  }
+  return bound;
 }
 
 bool to_text(PyObject* value, const char* param, Text& out) {
