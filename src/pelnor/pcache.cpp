@@ -132,7 +132,7 @@ CacheLease::CacheLease(std::uint64_t identity, unsigned parallelism_hint) {
   CacheRegistry& registry = ThreadLocal<CacheRegistry>::get();
   if (registry.in_use) return;
   registry.in_use = true;
-  holds_registry_ = true;
+  registry_in_use_ = &registry.in_use;
   try {
     handle_ = acquire(registry, identity, parallelism_hint);
   } catch (...) {
@@ -142,7 +142,7 @@ CacheLease::CacheLease(std::uint64_t identity, unsigned parallelism_hint) {
 }
 
 CacheLease::~CacheLease() {
-  if (holds_registry_) ThreadLocal<CacheRegistry>::get().in_use = false;
+  if (registry_in_use_ != nullptr) *registry_in_use_ = false;
 }
 
 void lend_thread_table(std::uint64_t identity) {

@@ -98,7 +98,7 @@ class CacheLease {
   const CacheHandle& handle() const { return handle_; }
 
  private:
-  bool holds_registry_ = false;
+  bool* registry_in_use_ = nullptr;  // the flag this lease set, cleared again when it ends
   CacheHandle handle_;
 };
 

@@ -78,11 +78,11 @@ void encode_piece(const Vocab& vocab, const std::uint8_t* p, std::size_t len, st
   if (!cache.usable()) return merge_uncached(vocab, piece, out);
   const PieceKey key = piece_key(p, len, left);
   const std::size_t home_pair = (piece_hash(key) >> cache.shift) & ~std::size_t{1};
-  const CacheSlot* hit = &cache.slots[home_pair];
-  if (slot_matches(*hit, key) || slot_matches(*++hit, key) ||
-      (hit = find_in_window_tail(cache, key, home_pair)) != nullptr) {
-    return append_cached(*hit, out);
-  }
+  const CacheSlot* home = &cache.slots[home_pair];
+  const CacheSlot* hit = slot_matches(home[0], key)   ? &home[0]
+                         : slot_matches(home[1], key) ? &home[1]
+                                                      : find_in_window_tail(cache, key, home_pair);
+  if (hit != nullptr) return append_cached(*hit, out);
   const std::size_t before = out.size();
   merge_uncached(vocab, piece, out);
   store_piece(cache, key, home_pair, out.data() + before, out.size() - before);
