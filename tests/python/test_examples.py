@@ -10,9 +10,9 @@ pytest.importorskip("dask.distributed")
 
 
 def load_example(name):
-    spec = importlib.util.spec_from_file_location(name, REPO / "examples" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, REPO / "examples" / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
