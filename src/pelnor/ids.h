@@ -40,7 +40,6 @@ class IdVector {
   const TokenId* begin() const { return data_; }
   const TokenId* end() const { return data_ + size_; }
   TokenId operator[](std::size_t i) const { return data_[i]; }
-  TokenId back() const { return data_[size_ - 1]; }
 
   // Grows the capacity to at least `capacity` ids.
   void reserve(std::size_t capacity) {

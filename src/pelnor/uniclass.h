@@ -35,8 +35,6 @@ class UniClassTable {
   std::uint8_t flags(std::uint32_t cp) const {
     return cp <= 0xFFFF ? bmp_flags_[cp] : supplementary_flags(cp);
   }
-  // Returns the number of classes the table holds.
-  int class_count() const { return classes_; }
   // Returns the heap footprint: 4 bytes per range bound plus the flag table.
   std::size_t memory_bytes() const;
 
