@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <new>
 
 #include "args.h"
@@ -239,49 +240,63 @@ bool batch_arguments(const char* display_name, PyObject* const* args, Py_ssize_t
          (bound[2] == nullptr || to_flag(bound[2], "with_special", with_special));
 }
 
-PyObject* offsets_buffer(const std::vector<std::int64_t>& offsets) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(offsets.data()),
-                                   static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
+// The batch's (ids, offsets) as two bytes objects, filled in place with the interpreter
+// released; wrap(buffer, dtype) turns each into its result item, taking over the reference.
+template <class Wrap>
+PyObject* batch_result(const BatchEncoding& batch, Wrap wrap) {
+  static_assert(std::endian::native == std::endian::little, "id buffers are little-endian");
+  PyObject* ids = PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(batch.total_ids() * sizeof(TokenId)));
+  PyObject* offsets = PyBytes_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>((batch.text_count() + 1) * sizeof(std::int64_t)));
+  if (ids == nullptr || offsets == nullptr) return pair_of(ids, offsets);
+  {
+    // Nothing else can see the two objects yet.
+    Detached detached;
+    batch.copy_to(reinterpret_cast<TokenId*>(PyBytes_AS_STRING(ids)),
+                  reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(offsets)));
+  }
+  ids = wrap(ids, "uint32");
+  if (ids == nullptr) {
+    Py_DECREF(offsets);
+    return nullptr;
+  }
+  return pair_of(ids, wrap(offsets, "int64"));
+}
+
+PyObject* bytes_as_is(PyObject* buffer, const char*) {
+  return buffer;
+}
+
+// encode_batch and encode_batch_to_numpy: the same arguments and core, different wrapping.
+template <class Wrap>
+PyObject* batch_encode_method(const char* display_name, PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargsf, PyObject* kwnames, Wrap wrap) {
+  return guarded([&]() -> PyObject* {
+    TextList texts;
+    std::uint64_t threads;
+    bool with_special;
+    if (!batch_arguments(display_name, args, nargsf, kwnames, texts, threads, with_special)) {
+      return nullptr;
+    }
+    BatchEncoding batch;
+    {
+      Detached detached;
+      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
+    }
+    return batch_result(batch, wrap);
+  });
 }
 
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    TextList texts;
-    std::uint64_t threads;
-    bool with_special;
-    if (!batch_arguments("Tokenizer.encode_batch()", args, nargsf, kwnames, texts, threads,
-                         with_special)) {
-      return nullptr;
-    }
-    BatchIds batch;
-    {
-      Detached detached;
-      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
-    }
-    return pair_of(id_buffer(batch.ids.data(), batch.ids.size()), offsets_buffer(batch.offsets));
-  });
+  return batch_encode_method("Tokenizer.encode_batch()", self, args, nargsf, kwnames, bytes_as_is);
 }
 
 PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    TextList texts;
-    std::uint64_t threads;
-    bool with_special;
-    if (!batch_arguments("Tokenizer.encode_batch_to_numpy()", args, nargsf, kwnames, texts, threads,
-                         with_special)) {
-      return nullptr;
-    }
-    BatchIds batch;
-    {
-      Detached detached;
-      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
-    }
-    PyObject* ids = numpy_view(id_buffer(batch.ids.data(), batch.ids.size()), "uint32");
-    if (ids == nullptr) return nullptr;
-    return pair_of(ids, numpy_view(offsets_buffer(batch.offsets), "int64"));
-  });
+  return batch_encode_method("Tokenizer.encode_batch_to_numpy()", self, args, nargsf, kwnames,
+                             numpy_view);
 }
 
 PyObject* spans_list(const std::vector<std::size_t>& boundaries) {

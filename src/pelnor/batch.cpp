@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -15,19 +16,46 @@ namespace pelnor {
 namespace {
 
 constexpr std::size_t kCountVectorIds = 4096;
+constexpr std::size_t kMaxBlockBytes = 32 << 10;
+constexpr std::size_t kBlocksPerThread = 16;
+
+// Cuts the texts into blocks of consecutive texts of about the same size in bytes (at least
+// one text each, up to 32 KiB, small enough that every thread gets many), returned as the
+// index where each block starts plus the text count. Workers draw whole blocks, so that a
+// batch of short texts does not turn every text into a step of the shared counter and a write
+// to a result line the other threads are writing too.
+std::vector<std::size_t> block_bounds(std::span<const Bytes> texts, unsigned threads) {
+  std::size_t total = 0;
+  for (const Bytes& text : texts) total += text.size();
+  const std::size_t target =
+      std::clamp<std::size_t>(total / (std::size_t{threads} * kBlocksPerThread), 1, kMaxBlockBytes);
+  std::vector<std::size_t> bounds{0};
+  std::size_t filled = 0;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    filled += texts[i].size();
+    if (filled >= target && i + 1 < texts.size()) {
+      bounds.push_back(i + 1);
+      filled = 0;
+    }
+  }
+  bounds.push_back(texts.size());
+  return bounds;
+}
 
 // Runs the work of every text index, inline on the calling thread (hint 1) when fewer than two
-// threads are wanted, else on `threads` fresh workers that draw indices one at a time from a
-// shared counter. make_worker() is called once per working thread and returns the callable
+// threads are wanted, else on `threads` fresh workers that draw blocks of texts, in order, from
+// a shared counter. make_worker() is called once per working thread and returns the callable
 // work(index, hint), which may keep per-thread state.
 template <class MakeWorker>
-void run_batch(const Tokenizer& tokenizer, std::size_t count, unsigned threads,
+void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigned threads,
                unsigned worker_hint, MakeWorker make_worker) {
   if (threads < 2) {
     auto work = make_worker();
-    for (std::size_t i = 0; i < count; ++i) work(i, 1u);
+    for (std::size_t i = 0; i < texts.size(); ++i) work(i, 1u);
     return;
   }
+  const std::vector<std::size_t> bounds = block_bounds(texts, threads);
+  const std::size_t blocks = bounds.size() - 1;
   // The calling thread only waits; its table serves a worker meanwhile.
   lend_thread_table(tokenizer.identity());
   std::atomic<std::size_t> next{0};
@@ -40,10 +68,12 @@ void run_batch(const Tokenizer& tokenizer, std::size_t count, unsigned threads,
       workers.emplace_back([&] {
         try {
           auto work = make_worker();
-          for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i, worker_hint);
+          for (std::size_t b; (b = next.fetch_add(1)) < blocks;) {
+            for (std::size_t i = bounds[b]; i < bounds[b + 1]; ++i) work(i, worker_hint);
+          }
         } catch (...) {
           faulted = true;
-          next = count;
+          next = blocks;
         }
       });
     } catch (const std::system_error& e) {
@@ -72,17 +102,16 @@ unsigned batch_thread_count(std::uint64_t threads, std::size_t texts) {
   return static_cast<unsigned>(std::min<std::uint64_t>(t, texts));
 }
 
-BatchIds encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
-                      std::uint64_t threads, bool with_special) {
+BatchEncoding encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
+                           std::uint64_t threads, bool with_special) {
   // Each thread appends the ids of its texts to one buffer of its own, so that no text costs an
-  // allocation and no two threads write the same cache lines; assembly then copies the texts'
+  // allocation and no two threads write the same cache lines; copy_to then copies the texts'
   // runs in input order.
-  struct Run {
-    std::size_t buffer, start, count;
-  };
-  std::vector<Run> runs(texts.size());
+  using Run = BatchEncoding::Run;
+  BatchEncoding result;
+  result.runs_.resize(texts.size());
   const unsigned t = batch_thread_count(threads, texts.size());
-  std::vector<IdVector> buffers(std::max(t, 1u));
+  result.buffers_.resize(std::max(t, 1u));
   std::atomic<std::size_t> next_buffer{0};
   struct Worker {
     const Tokenizer& tokenizer;
@@ -105,28 +134,34 @@ BatchIds encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
       runs[i] = {index, start, ids.size() - start};
     }
   };
-  run_batch(tokenizer, texts.size(), t, t, [&] {
+  run_batch(tokenizer, texts, t, t, [&] {
     const std::size_t index = next_buffer.fetch_add(1);
-    return Worker{tokenizer, texts, with_special, runs, buffers[index], index, IdVector()};
+    return Worker{tokenizer, texts,     with_special, result.runs_, result.buffers_[index],
+                  index,     IdVector()};
   });
-  BatchIds result;
-  result.offsets.reserve(texts.size() + 1);
-  result.offsets.push_back(0);
-  std::size_t total = 0;
-  for (const Run& run : runs) total += run.count;
-  result.ids.reserve(total);
-  for (const Run& run : runs) {
-    result.ids.append(buffers[run.buffer].data() + run.start, run.count);
-    result.offsets.push_back(static_cast<std::int64_t>(result.ids.size()));
-  }
+  for (const Run& run : result.runs_) result.total_ids_ += run.count;
   return result;
+}
+
+void BatchEncoding::copy_to(TokenId* ids, std::int64_t* offsets) const {
+  std::size_t written = 0;
+  offsets[0] = 0;
+  for (std::size_t i = 0; i < runs_.size(); ++i) {
+    const Run& run = runs_[i];
+    if (run.count != 0) {
+      std::memcpy(ids + written, buffers_[run.buffer].data() + run.start,
+                  run.count * sizeof(TokenId));
+    }
+    written += run.count;
+    offsets[i + 1] = static_cast<std::int64_t>(written);
+  }
 }
 
 std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                      std::uint64_t threads, bool with_special) {
   std::vector<std::size_t> counts(texts.size(), 0);
   const unsigned t = batch_thread_count(threads, texts.size());
-  run_batch(tokenizer, texts.size(), t, t, [&] {
+  run_batch(tokenizer, texts, t, t, [&] {
     // One reusable vector per thread: counting allocates per thread, not per token.
     return [&, ids = IdVector(kCountVectorIds)](std::size_t i, unsigned hint) mutable {
       if (recognise_specials(with_special, texts[i])) {
@@ -144,7 +179,7 @@ std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const
 std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                        std::uint64_t max_tokens, std::uint64_t threads) {
   std::vector<Truncation> results(texts.size(), Truncation{0, 0});
-  run_batch(tokenizer, texts.size(), batch_thread_count(threads, texts.size()), 1, [&] {
+  run_batch(tokenizer, texts, batch_thread_count(threads, texts.size()), 1, [&] {
     return [&](std::size_t i, unsigned) { results[i] = truncate(tokenizer, texts[i], max_tokens); };
   });
   return results;

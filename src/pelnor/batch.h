@@ -16,14 +16,27 @@ unsigned batch_thread_count(std::uint64_t threads, std::size_t texts);
 
 // The batch calls take texts as byte views, which must stay valid until they return.
 
-// All texts' ids concatenated in input order; text i occupies ids[offsets[i], offsets[i + 1]).
-struct BatchIds {
-  IdVector ids;
-  std::vector<std::int64_t> offsets;
+// The ids of a batch's texts, as the threads that encoded them left them.
+class BatchEncoding {
+ public:
+  std::size_t text_count() const { return runs_.size(); }
+  std::size_t total_ids() const { return total_ids_; }
+  // Writes all texts' ids concatenated in input order to ids (total_ids() of them) and
+  // text_count() + 1 offsets: text i occupies ids[offsets[i], offsets[i + 1]).
+  void copy_to(TokenId* ids, std::int64_t* offsets) const;
+
+ private:
+  friend BatchEncoding encode_batch(const Tokenizer&, std::span<const Bytes>, std::uint64_t, bool);
+  struct Run {
+    std::size_t buffer, start, count;
+  };
+  std::vector<Run> runs_;
+  std::vector<IdVector> buffers_;
+  std::size_t total_ids_ = 0;
 };
 
-BatchIds encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
-                      std::uint64_t threads, bool with_special);
+BatchEncoding encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
+                           std::uint64_t threads, bool with_special);
 
 std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                      std::uint64_t threads, bool with_special);

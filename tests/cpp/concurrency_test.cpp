@@ -64,31 +64,64 @@ TEST(Concurrency, ThreadsSharingOneTokenizerGetTheSameIds) {
   EXPECT_EQ(mismatches, 0);
 }
 
+struct FlatIds {
+  std::vector<TokenId> ids;
+  std::vector<std::int64_t> offsets;
+  std::vector<TokenId> text(std::size_t i) const {
+    return {ids.begin() + offsets[i], ids.begin() + offsets[i + 1]};
+  }
+};
+
+FlatIds flat(const BatchEncoding& batch) {
+  FlatIds out{std::vector<TokenId>(batch.total_ids()),
+              std::vector<std::int64_t>(batch.text_count() + 1)};
+  batch.copy_to(out.ids.data(), out.offsets.data());
+  return out;
+}
+
 TEST(Concurrency, BatchResultsEqualSingleCallsForEveryThreadCount) {
   const Tokenizer& tokenizer = shared_tokenizer();
   const std::vector<std::string> texts = sample_texts();
   std::vector<Bytes> views;
   for (const std::string& text : texts) views.push_back(as_bytes(text));
   for (std::uint64_t threads : {0, 1, 2, 7, 64}) {
-    const BatchIds batch = encode_batch(tokenizer, views, threads, false);
-    const BatchIds special = encode_batch(tokenizer, views, threads, true);
+    const FlatIds batch = flat(encode_batch(tokenizer, views, threads, false));
+    const FlatIds special = flat(encode_batch(tokenizer, views, threads, true));
     const std::vector<std::size_t> counts = count_batch(tokenizer, views, threads, false);
     const std::vector<Truncation> cuts = truncate_batch(tokenizer, views, 5, threads);
     ASSERT_EQ(batch.offsets.size(), texts.size() + 1);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       const std::vector<TokenId> single = ids_of(encode_ordinary(tokenizer, as_bytes(texts[i])));
-      const std::vector<TokenId> got(batch.ids.begin() + batch.offsets[i],
-                                     batch.ids.begin() + batch.offsets[i + 1]);
-      EXPECT_EQ(got, single) << i << " threads " << threads;
+      EXPECT_EQ(batch.text(i), single) << i << " threads " << threads;
       const std::vector<TokenId> with_special =
           ids_of(encode_with_special(tokenizer, as_bytes(texts[i])));
-      EXPECT_EQ(std::vector<TokenId>(special.ids.begin() + special.offsets[i],
-                                     special.ids.begin() + special.offsets[i + 1]),
-                with_special);
+      EXPECT_EQ(special.text(i), with_special);
       EXPECT_EQ(counts[i], single.size());
       const Truncation cut = truncate(tokenizer, as_bytes(texts[i]), 5);
       EXPECT_EQ(cuts[i].cut, cut.cut);
       EXPECT_EQ(cuts[i].total, cut.total);
+    }
+  }
+}
+
+// Short texts are handed out many to a block: every text must still land in its own place.
+TEST(Concurrency, ManyShortTextsAmongLongOnesKeepInputOrder) {
+  const Tokenizer& tokenizer = shared_tokenizer();
+  std::vector<std::string> texts;
+  for (int i = 0; i < 5000; ++i) {
+    texts.push_back(i % 1000 == 0 ? std::string(40000, 'a' + i / 1000)
+                    : i % 7 == 0  ? std::string()
+                                  : " n" + std::to_string(i));
+  }
+  std::vector<Bytes> views;
+  for (const std::string& text : texts) views.push_back(as_bytes(text));
+  for (std::uint64_t threads : {2, 3}) {
+    const FlatIds batch = flat(encode_batch(tokenizer, views, threads, false));
+    const std::vector<std::size_t> counts = count_batch(tokenizer, views, threads, false);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      const std::vector<TokenId> single = ids_of(encode_ordinary(tokenizer, views[i]));
+      ASSERT_EQ(batch.text(i), single) << i << " threads " << threads;
+      ASSERT_EQ(counts[i], single.size()) << i;
     }
   }
 }
