@@ -5,14 +5,17 @@
 
 Prints one table per encoding: MB/s of pelnor's encode_to_numpy, encode, count and encode_batch
 (all threads) and of tiktoken's encode_ordinary and encode_ordinary_batch, with the ratio of
-pelnor's best single-thread and batch figures to tiktoken's. Then per-call times, construction
-times and peak RSS. The previous run's figures are kept in bench/.last-run.json and shown beside.
+pelnor's best single-thread and batch figures to tiktoken's. Then per-call times, the batch
+runner's gain over one thread (interleaved pairs: best times and min/median/max of the pairs),
+construction times and peak RSS. The previous run's figures are kept in bench/.last-run.json and
+shown beside.
 """
 
 import argparse
 import json
 import os
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -172,6 +175,29 @@ def policy_and_batch_figures(name, size, repeat, threads):
     }
 
 
+def batch_scaling(name, size, threads, pairs=15):
+    """encode_batch on all threads against threads=1, on English lines and paragraphs. The two
+    calls of a pair run back to back so that both meet the same machine state: on a shared host
+    that state changes from one moment to the next."""
+    tok = pelnor.Tokenizer(name)
+    text = corpus_text("english", size)
+    shapes = {"lines": text.splitlines(keepends=True), "paragraphs": [p + "\n\n" for p in text.split("\n\n")]}
+    figures = {}
+    for shape, texts in shapes.items():
+        tok.encode_batch(texts, threads)  # warm: every thread's table
+        singles, batches = [], []
+        for _ in range(pairs):
+            singles.append(best_time(lambda: tok.encode_batch(texts, 1), 1))
+            batches.append(best_time(lambda: tok.encode_batch(texts, threads), 1))
+        ratios = sorted(one / many for one, many in zip(singles, batches))
+        prefix = f"encode_batch {threads} threads / 1 thread ({shape})"
+        figures[f"{prefix}, best times"] = min(singles) / min(batches)
+        figures[f"{prefix}, pairs min"] = ratios[0]
+        figures[f"{prefix}, pairs median"] = statistics.median(ratios)
+        figures[f"{prefix}, pairs max"] = ratios[-1]
+    return figures
+
+
 def show(name, rows, extras, previous):
     old = previous.get(name, {})
     print(f"\n== {name} (MB/s; ratio = pelnor / tiktoken, same input, same run)")
@@ -207,6 +233,7 @@ def main():
         extras = {
             **per_call_times(name, repeat),
             **policy_and_batch_figures(name, size, repeat, threads),
+            **batch_scaling(name, size, threads),
             **memory_and_construction(name),
         }
         show(name, rows, extras, previous)

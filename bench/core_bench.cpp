@@ -1,11 +1,15 @@
-// Core benchmarks: vocabulary construction and the merge of single pieces.
+// Core benchmarks: vocabulary construction, the merge of single pieces, pre-tokenizers, encoding
+// and the batch runner beside the machine's own two-thread gain.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "pelnor/batch.h"
 #include "pelnor/data.h"
 #include "pelnor/merge.h"
 #include "pelnor/pretok.h"
@@ -108,6 +112,47 @@ void BM_EncodeOrdinary(benchmark::State& state) {
   state.SetLabel(std::string(kEncodings[state.range(0)]) + " " + kCorpora[state.range(1)]);
 }
 BENCHMARK(BM_EncodeOrdinary)->ArgsProduct({{0, 1}, {0, 1, 2}})->Unit(benchmark::kMillisecond);
+
+// The English corpus as one text per line, on 1 and 2 batch threads.
+void BM_EncodeBatchLines(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create("o200k_base", "").value();
+  const std::string text = corpus("english.txt");
+  std::vector<Bytes> lines;
+  for (std::size_t start = 0, end; start < text.size(); start = end) {
+    end = std::min(text.find('\n', start), text.size() - 1) + 1;
+    lines.push_back(as_bytes(text).subspan(start, end - start));
+  }
+  const auto threads = static_cast<std::uint64_t>(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(encode_batch(tokenizer, lines, threads, false));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_EncodeBatchLines)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// What threads that share nothing gain on this machine, started per iteration as the batch
+// runner starts its workers: eight independent multiply chains each keep the multiplier busy,
+// so two threads double the rate only on two whole cores. Set beside the batch figures, it tells
+// the machine's limit from the runner's.
+void BM_MachineReference(benchmark::State& state) {
+  constexpr int kRounds = 250000;
+  const auto threads = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+      workers.emplace_back([] {
+        std::uint64_t x[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        for (int round = 0; round < kRounds; ++round) {
+          for (std::uint64_t& chain : x) {
+            chain = chain * 6364136223846793005ull + 1442695040888963407ull;
+            benchmark::DoNotOptimize(chain);
+          }
+        }
+      });
+    }
+    for (std::thread& worker : workers) worker.join();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * threads * kRounds * 8);
+}
+BENCHMARK(BM_MachineReference)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace pelnor
