@@ -181,7 +181,10 @@ def batch_scaling(name, size, threads, pairs=15):
     that state changes from one moment to the next."""
     tok = pelnor.Tokenizer(name)
     text = corpus_text("english", size)
-    shapes = {"lines": text.splitlines(keepends=True), "paragraphs": [p + "\n\n" for p in text.split("\n\n")]}
+    shapes = {
+        "lines": text.splitlines(keepends=True),
+        "paragraphs": [p + "\n\n" for p in text.split("\n\n")],
+    }
     figures = {}
     for shape, texts in shapes.items():
         tok.encode_batch(texts, threads)  # warm: every thread's table
