@@ -1,12 +1,34 @@
 #include "interop.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
 namespace pelnor::binding {
 
-PyObject* id_list(const TokenId* ids, std::size_t count) {
+IdObjects::~IdObjects() {
+  for (PyObject* object : objects_) Py_XDECREF(object);
+}
+
+PyObject* IdObjects::list(const TokenId* ids, std::size_t count) {
+#ifdef Py_GIL_DISABLED
   return list_of(count, [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
+#else
+  // Only the thread holding the interpreter lock is here. The table grows before the list
+  // exists, so that a failed allocation leaves nothing half built.
+  TokenId largest = 0;
+  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, ids[i]);
+  if (count != 0 && largest >= objects_.size()) objects_.resize(std::size_t{largest} + 1, nullptr);
+  return list_of(count, [&](std::size_t i) -> PyObject* {
+    PyObject* object = objects_[ids[i]];
+    if (object == nullptr) {
+      object = PyLong_FromUnsignedLong(ids[i]);
+      if (object == nullptr) return nullptr;
+      objects_[ids[i]] = object;
+    }
+    return Py_NewRef(object);
+  });
+#endif
 }
 
 PyObject* pair_of(PyObject* first, PyObject* second) {

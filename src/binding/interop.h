@@ -64,10 +64,25 @@ PyObject* list_of(std::size_t count, Make make) {
 // A new 2-tuple (first, second); steals both references, either of which may be nullptr.
 PyObject* pair_of(PyObject* first, PyObject* second);
 
-PyObject* id_list(const TokenId* ids, std::size_t count);
-inline PyObject* id_list(const IdVector& ids) {
-  return id_list(ids.data(), ids.size());
-}
+// The int objects of token ids, kept by a tokenizer object once made, so that a list result
+// costs a new reference per id instead of a new int. The free-threaded build makes a new int
+// each time: there the reference counts of shared objects are atomic, and the ids that every
+// text holds would become cache lines the threads contend for.
+class IdObjects {
+ public:
+  IdObjects() = default;
+  IdObjects(const IdObjects&) = delete;
+  IdObjects& operator=(const IdObjects&) = delete;
+  // Runs attached, as the tokenizer object's deallocation does.
+  ~IdObjects();
+
+  // A new list of the ids.
+  PyObject* list(const TokenId* ids, std::size_t count);
+  PyObject* list(const IdVector& ids) { return list(ids.data(), ids.size()); }
+
+ private:
+  std::vector<PyObject*> objects_;  // by id; nullptr where none is made yet
+};
 // A bytes object of the ids as little-endian uint32.
 PyObject* id_buffer(const TokenId* ids, std::size_t count);
 PyObject* bytes_of(Bytes bytes);

@@ -18,13 +18,18 @@
 namespace pelnor::binding {
 namespace {
 
+// Both members are constructed in place by tokenizer_new and destroyed by tokenizer_dealloc.
 struct TokenizerObject {
-  PyObject_HEAD Tokenizer
-      tokenizer;  // constructed in place by tokenizer_new, destroyed by tokenizer_dealloc
+  PyObject_HEAD Tokenizer tokenizer;
+  IdObjects id_objects;
 };
 
 const Tokenizer& core(PyObject* self) {
   return reinterpret_cast<TokenizerObject*>(self)->tokenizer;
+}
+
+PyObject* id_list(PyObject* self, const IdVector& ids) {
+  return reinterpret_cast<TokenizerObject*>(self)->id_objects.list(ids);
 }
 
 // ---- Construction and lifetime ----------------------------------------------------------------
@@ -47,14 +52,18 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<TokenizerObject*>(self)->tokenizer) Tokenizer(std::move(built.value()));
+    auto* object = reinterpret_cast<TokenizerObject*>(self);
+    new (&object->tokenizer) Tokenizer(std::move(built.value()));
+    new (&object->id_objects) IdObjects();
     return self;
   });
 }
 
 void tokenizer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<TokenizerObject*>(self)->tokenizer.~Tokenizer();
+  auto* object = reinterpret_cast<TokenizerObject*>(self);
+  object->id_objects.~IdObjects();
+  object->tokenizer.~Tokenizer();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -152,7 +161,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
   return guarded([&]() -> PyObject* {
     IdVector ids;
     if (!encode_with_policy("Tokenizer.encode()", self, args, nargsf, kwnames, ids)) return nullptr;
-    return id_list(ids);
+    return id_list(self, ids);
   });
 }
 
@@ -166,7 +175,7 @@ PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t narg
       Detached detached;
       ids = pelnor::encode_ordinary(core(self), text.bytes());
     }
-    return id_list(ids);
+    return id_list(self, ids);
   });
 }
 
@@ -185,7 +194,7 @@ PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
       Detached detached;
       ids = pelnor::encode_ordinary(core(self), data);
     }
-    return id_list(ids);
+    return id_list(self, ids);
   });
 }
 
@@ -199,7 +208,7 @@ PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t 
       Detached detached;
       ids = pelnor::encode_with_special(core(self), text.bytes());
     }
-    return id_list(ids);
+    return id_list(self, ids);
   });
 }
 
@@ -326,7 +335,7 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
       boundaries = byte_offsets(core(self).vocab(), ids);
       if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), boundaries);
     }
-    return pair_of(id_list(ids), spans_list(boundaries));
+    return pair_of(id_list(self, ids), spans_list(boundaries));
   });
 }
 

@@ -160,6 +160,27 @@ def test_numpy_and_buffer_results(tokenizers):
     assert tok.encode_to_numpy("").dtype == numpy.uint32 and len(tok.encode_to_numpy("")) == 0
 
 
+def test_id_lists_outlive_their_tokenizer(references):
+    # A tokenizer keeps the int objects it has handed out; the lists must hold their own
+    # references, from the first list to ones with higher ids than any before.
+    import gc
+
+    import pelnor
+
+    tok = pelnor.Tokenizer("cl100k_base")
+    texts = ["a", "hello world", "<|endoftext|> and <|fim_prefix|>", "Grüße, 世界! " * 50]
+    lists = [tok.encode(t, allowed_special="all") for t in texts]
+    lists.append(tok.encode_ordinary(texts[-1]))
+    lists[0].append(lists[1].pop())
+    del tok
+    gc.collect()
+    ref = references["cl100k_base"]
+    expected = [ref.encode(t, allowed_special="all") for t in texts] + [ref.encode(texts[-1])]
+    expected[0].append(expected[1].pop())
+    assert lists == expected
+    assert [sum(ids) for ids in lists] == [sum(ids) for ids in expected]
+
+
 def test_offsets(tokenizers):
     tok = tokenizers["cl100k_base"]
     text = "Grüße, 世界! ʬ"
