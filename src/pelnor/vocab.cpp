@@ -183,8 +183,9 @@ class Vocab::Builder {
   Builder(Vocab& vocab, std::string_view label)
       : v_(vocab), label_(label), children_(2 * std::size_t{vocab.token_count_}) {}
 
-  // Independent tables are built on two threads: the byte-string index beside the trie, then
-  // the e2, tail and three-byte tables beside the split and pair tables.
+  // Independent work runs on two threads: the byte-string index beside the trie, then the e2,
+  // tail and three-byte tables and half the split candidates beside the other half; the splits
+  // themselves, each depending on those of lower ranks, come last.
   Result<bool> build() {
     bool repeated = false;
     bool trie_fits = false;
@@ -200,13 +201,17 @@ class Vocab::Builder {
     if (!trie_fits) {
       return Error{"pelnor: trie too large for packed e2 (max 2^20 nodes): " + std::string(label_)};
     }
+    const TokenId middle = v_.token_count_ / 2;
+    SplitCandidates low, high;
     run_beside(
         [&] {
           build_tail_table();
           build_e2_table();
           build_bmp3();
+          high = split_candidates(middle, v_.token_count_);
         },
-        [&] { build_pairs(); });
+        [&] { low = split_candidates(0, middle); });
+    build_pairs(middle, low, high);
     return true;
   }
 
@@ -341,7 +346,34 @@ class Vocab::Builder {
     v_.rank18_none_is_ambiguous_ = v_.token_count_ > kRank18None;
   }
 
-  void build_pairs() {
+  // The (prefix, suffix) pairs of tokens of lower rank that could be the split of each rank in
+  // a range, longest prefix first: pairs[starts[i], starts[i + 1]) for rank begin + i. Only
+  // lookups in finished tables, so halves of the ranks go to two threads, and the lookups of
+  // one token do not wait on one another as they would between the verdicts of build_pairs.
+  struct SplitCandidates {
+    std::vector<Split> pairs;
+    std::vector<std::uint32_t> starts;
+  };
+
+  SplitCandidates split_candidates(TokenId begin, TokenId end) const {
+    SplitCandidates out;
+    out.starts.reserve(end - begin + 1);
+    out.starts.push_back(0);
+    for (TokenId n = begin; n < end; ++n) {
+      const Bytes bytes = v_.token_bytes(n);
+      for (TokenId k = v_.next_prefix_[n]; k != NONE_RANK; k = v_.next_prefix_[k]) {
+        if (k >= n) continue;
+        const TokenId r = v_.rank_of(bytes.subspan(v_.token_lens_[k]));
+        if (r != NONE_RANK && r < n) out.pairs.push_back({k, r});
+      }
+      out.starts.push_back(static_cast<std::uint32_t>(out.pairs.size()));
+    }
+    return out;
+  }
+
+  // Each token's split is its first candidate whose halves merge into it; ranks below `middle`
+  // take their candidates from `low`, the others from `high`.
+  void build_pairs(TokenId middle, const SplitCandidates& low, const SplitCandidates& high) {
     const std::size_t pair_slots = power_of_two_at_least(2 * std::size_t{v_.token_count_});
     v_.pair_table_.assign(pair_slots, 0);
     v_.pair_mask_ = pair_slots - 1;
@@ -353,14 +385,15 @@ class Vocab::Builder {
     v_.split_table_.resize(v_.token_count_);
     for (TokenId n = 0; n < v_.token_count_; ++n) {
       v_.split_table_[n] = {n, n};
-      const Bytes bytes = v_.token_bytes(n);
-      for (TokenId k = v_.next_prefix_[n]; k != NONE_RANK; k = v_.next_prefix_[k]) {
-        const TokenId r = v_.rank_of(bytes.subspan(v_.token_lens_[k]));
+      const SplitCandidates& range = n < middle ? low : high;
+      const std::size_t i = n < middle ? n : n - middle;
+      for (std::uint32_t c = range.starts[i]; c < range.starts[i + 1]; ++c) {
+        const Split candidate = range.pairs[c];
         // The verdict is computed directly: caching it now would only store entries made
         // against an incomplete pair table, so the cache stays empty until encoding fills it.
-        if (r == NONE_RANK || k >= n || r >= n || !v_.compute_compatible(k, r)) continue;
-        v_.split_table_[n] = {k, r};
-        store_pair(k, r, n);
+        if (!v_.compute_compatible(candidate.left, candidate.right)) continue;
+        v_.split_table_[n] = candidate;
+        store_pair(candidate.left, candidate.right, n);
         break;
       }
     }
