@@ -137,6 +137,7 @@ void BM_MachineReference(benchmark::State& state) {
   const auto threads = static_cast<int>(state.range(0));
   for (auto _ : state) {
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(threads));
     for (int t = 0; t < threads; ++t) {
       workers.emplace_back([] {
         std::uint64_t x[8] = {1, 2, 3, 4, 5, 6, 7, 8};
