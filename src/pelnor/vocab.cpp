@@ -357,6 +357,8 @@ class Vocab::Builder {
 
   SplitCandidates split_candidates(TokenId begin, TokenId end) const {
     SplitCandidates out;
+    // Byte-pair vocabularies have fewer than two candidates per token.
+    out.pairs.reserve(2 * std::size_t{end - begin});
     out.starts.reserve(end - begin + 1);
     out.starts.push_back(0);
     for (TokenId n = begin; n < end; ++n) {
