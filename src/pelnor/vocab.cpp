@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <random>
+#include <span>
 #include <system_error>
 #include <thread>
 
@@ -117,7 +118,7 @@ class ChildMap {
   }
 
   void grow() {
-    std::vector<std::uint64_t> old(slots_.size() * 2, 0);
+    TableVector<std::uint64_t> old(slots_.size() * 2, 0);
     old.swap(slots_);
     mask_ = slots_.size() - 1;
     for (std::uint64_t slot : old) {
@@ -125,13 +126,13 @@ class ChildMap {
     }
   }
 
-  std::vector<std::uint64_t> slots_;
+  TableVector<std::uint64_t> slots_;
   std::uint64_t mask_ = 0;
   std::size_t count_ = 0;
 };
 
 // Longest run of occupied slots, a run wrapping from the last slot to the first counting once.
-std::size_t longest_run(const std::vector<std::uint64_t>& slots) {
+std::size_t longest_run(std::span<const std::uint64_t> slots) {
   const std::size_t n = slots.size();
   std::size_t first_empty = 0;
   while (first_empty < n && slots[first_empty] != 0) ++first_empty;
@@ -351,7 +352,7 @@ class Vocab::Builder {
   // lookups in finished tables, so halves of the ranks go to two threads, and the lookups of
   // one token do not wait on one another as they would between the verdicts of build_pairs.
   struct SplitCandidates {
-    std::vector<Split> pairs;
+    TableVector<Split> pairs;
     std::vector<std::uint32_t> starts;
   };
 
@@ -442,8 +443,8 @@ class Vocab::Builder {
   ChildMap children_;
   std::vector<std::uint8_t> has_children_;
   // The trie node after each byte of each token, at the token's offset into token_bytes.
-  std::vector<std::uint32_t> node_after_byte_;
-  std::vector<E2Entry> e2_entries_;
+  TableVector<std::uint32_t> node_after_byte_;
+  TableVector<E2Entry> e2_entries_;
   std::vector<std::uint64_t> tail_entries_;
 };
 
@@ -454,7 +455,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
     return bad_vocab("token count out of range (max 262144 ids)", label);
   }
   // Where each rank's bytes stand in the data; 0 = not seen (no record starts before 4).
-  std::vector<std::size_t> record_of_rank(count, 0);
+  TableVector<std::size_t> record_of_rank(count, 0);
   std::size_t cursor = 4;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (data.size() - cursor < 2) return bad_vocab("truncated record", label);

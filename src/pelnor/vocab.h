@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "result.h"
+#include "table_memory.h"
 #include "types.h"
 
 namespace pelnor {
@@ -141,29 +142,29 @@ class Vocab {
 
   std::uint32_t token_count_ = 0;
   bool has_every_byte_ = false;
-  std::vector<std::uint8_t> token_bytes_;
-  std::vector<std::uint32_t> token_offsets_;
+  TableVector<std::uint8_t> token_bytes_;
+  TableVector<std::uint32_t> token_offsets_;
   std::vector<std::uint8_t> token_lens_;
   // Open addressing over ranks (NONE_RANK = empty), keyed by the tokens' own bytes with a
   // randomly seeded hash, so no key is copied.
-  std::vector<TokenId> rank_slots_;
+  TableVector<TokenId> rank_slots_;
   std::size_t rank_mask_ = 0;
 
   std::array<std::uint32_t, 256> root_children_{};
-  std::vector<TokenId> node_rank_;
+  TableVector<TokenId> node_rank_;
   std::vector<std::uint32_t> prefix2_node_;
   std::vector<TokenId> prefix2_rank_;
   std::vector<std::uint32_t> bmp3_node_;
   std::vector<TokenId> bmp3_rank_;
-  std::vector<TokenId> next_prefix_;
-  std::vector<Split> split_table_;
+  TableVector<TokenId> next_prefix_;
+  TableVector<Split> split_table_;
 
-  std::vector<std::uint64_t> pair_table_;
+  TableVector<std::uint64_t> pair_table_;
   std::uint64_t pair_mask_ = 0;
-  std::vector<std::uint64_t> e2_table_;
+  TableVector<std::uint64_t> e2_table_;
   std::uint64_t e2_mask_ = 0;
   unsigned e2_shift_ = 36;
-  std::vector<std::uint64_t> tail_table_;
+  TableVector<std::uint64_t> tail_table_;
   std::uint64_t tail_mask_ = 0;
   // With 2^18 tokens every 18-bit value is a rank, so an e2 slot's "none" is ambiguous and
   // the rank is recovered from the trie instead.
