@@ -83,6 +83,7 @@ class IdObjects {
  private:
   std::vector<PyObject*> objects_;  // by id; nullptr where none is made yet
 };
+
 // A bytes object of the ids as little-endian uint32.
 PyObject* id_buffer(const TokenId* ids, std::size_t count);
 PyObject* bytes_of(Bytes bytes);
