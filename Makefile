@@ -49,7 +49,9 @@ lint: build
 	$(IN_ENV) clang-format --dry-run --Werror $(SOURCES)
 	$(IN_ENV) clang-tidy -p $(BUILD_DIR) --quiet $(filter %.cpp,$(SOURCES))
 
+# The corpus of real text (bench/corpus.py) is assembled first, from the dev root's packages.
 bench: build
+	$(IN_ENV) $(PYTHON) bench/corpus.py
 	$(IN_ENV) $(BUILD_DIR)/bench/pelnor_core_bench --benchmark_min_time=0.2s
 	$(IN_ENV) $(PYTHON) bench/bench_api.py
 

@@ -1,54 +1,45 @@
 #!/usr/bin/env python3
-"""pelnor against tiktoken through the Python API, on the same inputs in the same run.
+"""pelnor against tiktoken through the Python API, on the same real text in the same run.
 
     tools/devroot run python3 bench/bench_api.py [--quick] [--encoding NAME]
 
-Prints one table per encoding: MB/s of pelnor's encode_to_numpy, encode, count and encode_batch
-(all threads) and of tiktoken's encode_ordinary and encode_ordinary_batch, with the ratio of
-pelnor's best single-thread and batch figures to tiktoken's. Then per-call times, the batch
-runner's gain over one thread (interleaved pairs: best times and min/median/max of the pairs),
-construction times and peak RSS. The previous run's figures are kept in bench/.last-run.json and
-shown beside.
+The texts are megabytes of real, distinct text per kind (bench/corpus.py assembles them from the
+dev root's packages), never a short text repeated. Per encoding and kind, three figures of
+`encode_ordinary`, each against tiktoken's `encode_ordinary` on the same text:
+  cold  a fresh process constructs the encoding and encodes the text once (median of fresh
+        processes, pelnor's and tiktoken's interleaved);
+  new   a fresh encoding first encodes the kind's warm-up text, then the text, which it has not
+        seen;
+  warm  the same text again (best of three).
+Then the batch runner's gain (threads=0 against threads=1, back-to-back pairs, on texts seen
+before and on new ones), Python threads sharing one tokenizer, per-call times, construction and
+peak memory. The previous run's figures are kept in bench/.last-run.json and shown beside.
 """
 
 import argparse
 import json
 import os
-import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
+sys.path.insert(0, str(REPO / "bench"))
 
+import corpus  # noqa: E402
 import tiktoken_offline  # noqa: E402
 
 import pelnor  # noqa: E402
 
 LAST_RUN = REPO / "bench" / ".last-run.json"
-CORPUS = REPO / "tests" / "corpus"
-CORPORA = {
-    "english": "english.txt",
-    "code": "code.txt",
-    "german": "german.txt",
-    "russian": "russian.txt",
-    "japanese": "japanese.txt",
-    "chinese": "chinese.txt",
-    "emoji": "emoji.txt",
-}
 
 
-def corpus_text(name, size):
-    """A corpus file repeated to about `size` bytes."""
-    if name == "long-runs":
-        # Long single pieces, where byte-pair merging is quadratic in tiktoken.
-        unit = "a" * 4000 + " " + "7" * 4000 + " " + "\n" * 2000 + "x" * 4000 + " "
-    else:
-        unit = (CORPUS / CORPORA[name]).read_text(encoding="utf-8")
-    return unit * max(1, size // len(unit.encode()))
+def read_kind(kind, part=""):
+    return (corpus.DEFAULT_OUT / f"{kind}{part}.txt").read_text(encoding="utf-8")
 
 
 def best_time(fn, repeat):
@@ -60,31 +51,76 @@ def best_time(fn, repeat):
     return best
 
 
-def throughput(fn, nbytes, repeat):
-    fn()  # warm: caches, imports
-    return nbytes / best_time(fn, repeat) / 1e6
+COLD_SCRIPT = """
+import sys, time
+sys.path.insert(0, {tools!r})
+import numpy
+if {use_tiktoken}:
+    import tiktoken_offline
+    tok = tiktoken_offline.encoding({name!r})
+else:
+    import pelnor
+    tok = pelnor.Tokenizer({name!r})
+text = open({path!r}, encoding="utf-8").read()
+start = time.perf_counter()
+tok.encode_ordinary(text)
+print(time.perf_counter() - start)
+"""
 
 
-def table_for(name, size, repeat, batch_threads):
+def cold_seconds(name, kind, use_tiktoken):
+    """The first encode_ordinary of a kind's text in a fresh process, after construction."""
+    script = COLD_SCRIPT.format(
+        tools=str(REPO / "tools"), name=name, use_tiktoken=use_tiktoken,
+        path=str(corpus.DEFAULT_OUT / f"{kind}.txt"),
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return float(out.stdout)
+
+
+def kind_figures(name, kind, processes):
+    text, warm_up = read_kind(kind), read_kind(kind, ".warm")
+    nbytes = len(text.encode())
+    ours_cold, theirs_cold = [], []
+    for _ in range(processes):
+        ours_cold.append(cold_seconds(name, kind, False))
+        theirs_cold.append(cold_seconds(name, kind, True))
     tok = pelnor.Tokenizer(name)
     ref = tiktoken_offline.encoding(name)
-    rows = {}
-    for corpus in [*CORPORA, "long-runs"]:
-        text = corpus_text(corpus, size if corpus != "long-runs" else size // 16)
-        nbytes = len(text.encode())
-        lines = text.splitlines(keepends=True)
-        assert tok.encode_ordinary(text) == ref.encode_ordinary(text), (name, corpus)
-        rows[corpus] = {
-            "encode_to_numpy": throughput(lambda: tok.encode_to_numpy(text), nbytes, repeat),
-            "encode": throughput(lambda: tok.encode(text), nbytes, repeat),
-            "count": throughput(lambda: tok.count(text), nbytes, repeat),
-            "encode_batch": throughput(lambda: tok.encode_batch(lines, batch_threads), nbytes, repeat),
-            "tiktoken": throughput(lambda: ref.encode_ordinary(text), nbytes, repeat),
-            "tiktoken_batch": throughput(
-                lambda: ref.encode_ordinary_batch(lines, num_threads=batch_threads), nbytes, repeat
-            ),
-        }
-    return rows
+    tok.encode_ordinary(warm_up)
+    ref.encode_ordinary(warm_up)
+    ours_new = best_time(lambda: tok.encode_ordinary(text), 1)
+    theirs_new = best_time(lambda: ref.encode_ordinary(text), 1)
+    assert tok.encode_ordinary(text) == ref.encode_ordinary(text), (name, kind)
+    ours_warm = best_time(lambda: tok.encode_ordinary(text), 3)
+    theirs_warm = best_time(lambda: ref.encode_ordinary(text), 2)
+    ours_cold, theirs_cold = statistics.median(ours_cold), statistics.median(theirs_cold)
+    return {
+        "MB": nbytes / 1e6,
+        "cold MB/s": nbytes / ours_cold / 1e6,
+        "tiktoken cold MB/s": nbytes / theirs_cold / 1e6,
+        "cold x": theirs_cold / ours_cold,
+        "new MB/s": nbytes / ours_new / 1e6,
+        "tiktoken new MB/s": nbytes / theirs_new / 1e6,
+        "new x": theirs_new / ours_new,
+        "warm MB/s": nbytes / ours_warm / 1e6,
+        "tiktoken warm MB/s": nbytes / theirs_warm / 1e6,
+        "warm x": theirs_warm / ours_warm,
+        "warm to_numpy MB/s": nbytes / best_time(lambda: tok.encode_to_numpy(text), 3) / 1e6,
+        "warm count MB/s": nbytes / best_time(lambda: tok.count(text), 3) / 1e6,
+    }
+
+
+def long_runs_figures(name):
+    """Long single pieces, where byte-pair merging is quadratic in tiktoken: the one synthetic
+    text of the bench, by its nature."""
+    text = "a" * 4000 + " " + "7" * 4000 + " " + "\n" * 2000 + "x" * 4000 + " "
+    text = text * 16
+    tok = pelnor.Tokenizer(name)
+    ref = tiktoken_offline.encoding(name)
+    ours = best_time(lambda: tok.encode_ordinary(text), 3)
+    theirs = best_time(lambda: ref.encode_ordinary(text), 1)
+    return {"long runs MB/s": len(text) / ours / 1e6, "long runs x tiktoken": theirs / ours}
 
 
 def per_call_times(name, repeat):
@@ -122,20 +158,20 @@ def peak_rss_kib():
             return int(line.split()[1])
 
 after_build = peak_rss_kib()
-text = open({english!r}, encoding="utf-8").read()
-text = text * (10_000_000 // len(text.encode()))
-encode(text)
+text = "".join(open(path, encoding="utf-8").read() for path in {paths!r})
+encode(text[:10_000_000])
 after_encode = peak_rss_kib()
 print(built, after_build, after_encode)
 """
 
 
 def construction_and_memory(name, use_tiktoken):
-    """Construction time (s) and peak RSS (MiB) after it and after a 10 MB encode, measured in
-    a fresh process."""
+    """Construction time (s) and peak RSS (MiB) after it and after a 10 MB encode of real text,
+    measured in a fresh process."""
+    paths = [str(corpus.DEFAULT_OUT / f"{kind}{part}.txt")
+             for kind in corpus.KINDS for part in ("", ".warm")]
     script = MEMORY_SCRIPT.format(
-        tools=str(REPO / "tools"), name=name, english=str(CORPUS / "english.txt"),
-        use_tiktoken=use_tiktoken,
+        tools=str(REPO / "tools"), name=name, paths=paths, use_tiktoken=use_tiktoken,
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     built, after_build, after_encode = map(float, out.stdout.split())
@@ -155,88 +191,151 @@ def memory_and_construction(name):
     }
 
 
-def policy_and_batch_figures(name, size, repeat, threads):
+def policy_figures(name, repeat):
     """encode's default special-token check against encode_ordinary, and encode_batch against a
     loop of single calls, on English prose."""
     tok = pelnor.Tokenizer(name)
-    text = corpus_text("english", size)
+    text = read_kind("english")
     paragraphs = [p + "\n\n" for p in text.split("\n\n")]
-    nbytes = len(text.encode())
     tok.encode_to_numpy(text, disallowed_special=())  # warm
     ordinary = best_time(lambda: tok.encode_to_numpy(text, disallowed_special=()), repeat)
     checked = best_time(lambda: tok.encode_to_numpy(text), repeat)
     singles = best_time(lambda: [tok.encode_ordinary(p) for p in paragraphs], repeat)
-    batch = best_time(lambda: tok.encode_batch(paragraphs, threads), repeat)
+    batch = best_time(lambda: tok.encode_batch(paragraphs), repeat)
     return {
         "encode (default policy) / encode_ordinary time": checked / ordinary,
-        "loop of single calls MB/s": nbytes / singles / 1e6,
-        "encode_batch MB/s": nbytes / batch / 1e6,
-        "encode_batch speed-up over the loop": singles / batch,
+        "encode_batch speed-up over a loop of single calls": singles / batch,
     }
 
 
-def batch_scaling(name, size, threads, pairs=15):
-    """encode_batch on all threads against threads=1, on English lines and paragraphs. The two
-    calls of a pair run back to back so that both meet the same machine state: on a shared host
-    that state changes from one moment to the next."""
-    tok = pelnor.Tokenizer(name)
-    text = corpus_text("english", size)
-    shapes = {
-        "lines": text.splitlines(keepends=True),
-        "paragraphs": [p + "\n\n" for p in text.split("\n\n")],
-    }
+def chunks_of_lines(text, lines_per_chunk=40):
+    lines = text.splitlines(keepends=True)
+    return ["".join(lines[i : i + lines_per_chunk]) for i in range(0, len(lines), lines_per_chunk)]
+
+
+def batch_scaling(name, pairs):
+    """encode_batch and count_batch with threads=0 against threads=1 on 40-line chunks of real
+    English, as the median (and min, max) of back-to-back pairs. Seen: both calls of every pair
+    run on the same batch, encoded before. New: a tokenizer warmed on other text meets a batch of
+    its own in every call."""
+    chunks = chunks_of_lines(read_kind("english"))
     figures = {}
-    for shape, texts in shapes.items():
-        tok.encode_batch(texts, threads)  # warm: every thread's table
-        singles, batches = [], []
+    for call in ("encode_batch", "count_batch"):
+        tok = pelnor.Tokenizer(name)
+        run = getattr(tok, call)
+        run(chunks)
+        run(chunks, threads=1)
+        ratios = []
         for _ in range(pairs):
-            singles.append(best_time(lambda: tok.encode_batch(texts, 1), 1))
-            batches.append(best_time(lambda: tok.encode_batch(texts, threads), 1))
-        ratios = sorted(one / many for one, many in zip(singles, batches))
-        prefix = f"encode_batch {threads} threads / 1 thread ({shape})"
-        figures[f"{prefix}, best times"] = min(singles) / min(batches)
-        figures[f"{prefix}, pairs min"] = ratios[0]
-        figures[f"{prefix}, pairs median"] = statistics.median(ratios)
-        figures[f"{prefix}, pairs max"] = ratios[-1]
+            one = best_time(lambda: run(chunks, threads=1), 1)
+            many = best_time(lambda: run(chunks, threads=0), 1)
+            ratios.append(one / many)
+        figures[f"{call} seen"] = sorted(ratios)
+        tok = pelnor.Tokenizer(name)
+        run = getattr(tok, call)
+        run(chunks_of_lines(read_kind("english", ".warm")))
+        batches = [chunks[i :: 2 * pairs] for i in range(2 * pairs)]
+        ratios = []
+        for i in range(pairs):
+            # The calls of a pair get neighbouring batches; which one goes first alternates.
+            one_batch, many_batch = batches[2 * i + i % 2], batches[2 * i + 1 - i % 2]
+            one = best_time(lambda: run(one_batch, threads=1), 1) / sum(map(len, one_batch))
+            many = best_time(lambda: run(many_batch, threads=0), 1) / sum(map(len, many_batch))
+            ratios.append(one / many)
+        figures[f"{call} new"] = sorted(ratios)
     return figures
+
+
+def python_threads(name, thread_counts=(1, 2, 4, 8), rounds=5, passes=8):
+    """Total throughput of n Python threads on one tokenizer, each encoding its own 250 KB of
+    real English `passes` times a round (warm), against one thread: median of rounds."""
+    text = read_kind("english")
+    share = 250_000
+    texts = [text[i * share : (i + 1) * share] for i in range(max(thread_counts))]
+    tok = pelnor.Tokenizer(name)
+    rates = {}
+    for n in thread_counts:
+        start_line = threading.Barrier(n + 1)
+        done_line = threading.Barrier(n + 1)
+        stop = False
+
+        def work(own):
+            while True:
+                start_line.wait()
+                if stop:
+                    return
+                for _ in range(passes):
+                    tok.encode_to_numpy(own)
+                done_line.wait()
+
+        workers = [threading.Thread(target=work, args=(texts[i],)) for i in range(n)]
+        for w in workers:
+            w.start()
+        samples = []
+        nbytes = passes * sum(len(t.encode()) for t in texts[:n])
+        for r in range(rounds + 1):
+            start_line.wait()
+            begin = time.perf_counter()
+            done_line.wait()
+            if r > 0:  # the first round warms every thread's table
+                samples.append(nbytes / (time.perf_counter() - begin))
+        stop = True
+        start_line.wait()
+        for w in workers:
+            w.join()
+        rates[n] = statistics.median(samples)
+    return {f"{n} Python threads / 1": rates[n] / rates[1] for n in thread_counts if n > 1}
+
+
+KIND_COLUMNS = ("MB", "cold MB/s", "tiktoken cold MB/s", "cold x", "new MB/s", "tiktoken new MB/s",
+                "new x", "warm MB/s", "tiktoken warm MB/s", "warm x", "warm to_numpy MB/s")
+SHORT = {"MB": "MB", "cold MB/s": "cold", "tiktoken cold MB/s": "tk cold", "cold x": "x cold",
+         "new MB/s": "new", "tiktoken new MB/s": "tk new", "new x": "x new",
+         "warm MB/s": "warm", "tiktoken warm MB/s": "tk warm", "warm x": "x warm",
+         "warm to_numpy MB/s": "numpy"}
 
 
 def show(name, rows, extras, previous):
     old = previous.get(name, {})
-    print(f"\n== {name} (MB/s; ratio = pelnor / tiktoken, same input, same run)")
-    header = ["corpus", "to_numpy", "encode", "count", "batch", "tiktoken", "tk_batch", "x single", "x batch"]
-    print("".join(f"{h:>11}" for h in header))
-    for corpus, r in rows.items():
-        single = max(r["encode_to_numpy"], r["count"]) / r["tiktoken"]
-        batch = r["encode_batch"] / r["tiktoken_batch"]
-        values = [r[k] for k in ("encode_to_numpy", "encode", "count", "encode_batch", "tiktoken", "tiktoken_batch")]
-        line = f"{corpus:>11}" + "".join(f"{v:>11.1f}" for v in values) + f"{single:>10.1f}x{batch:>10.1f}x"
-        before = old.get("rows", {}).get(corpus)
+    print(f"\n== {name}: encode_ordinary, MB/s and x = pelnor / tiktoken (same text, same run)")
+    print(f"{'kind':>9}" + "".join(f"{SHORT[c]:>9}" for c in KIND_COLUMNS))
+    for kind, r in rows.items():
+        line = f"{kind:>9}" + "".join(f"{r[c]:>9.1f}" for c in KIND_COLUMNS)
+        before = old.get("rows", {}).get(kind)
         if before:
-            line += f"   (last run: to_numpy {before['encode_to_numpy']:.1f})"
+            line += "   (last run: x " + "/".join(f"{before[c]:.1f}" for c in ("cold x", "new x", "warm x")) + ")"
         print(line)
     for key, value in extras.items():
+        if isinstance(value, list):
+            print(f"  {key} threads=0 / threads=1 pairs: median {statistics.median(value):.2f}, "
+                  f"min {value[0]:.2f}, max {value[-1]:.2f}")
+            continue
         before = old.get("extras", {}).get(key)
-        suffix = f"   (last run: {before:.2f})" if before is not None else ""
+        suffix = f"   (last run: {before:.2f})" if isinstance(before, float) else ""
         print(f"  {key}: {value:.2f}{suffix}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="256 KB per corpus, one repeat")
+    parser.add_argument("--quick", action="store_true", help="fewer kinds, processes and pairs")
     parser.add_argument("--encoding", action="append", choices=pelnor.BUILTIN_ENCODINGS)
+    parser.add_argument("--kind", action="append", choices=corpus.KINDS)
     args = parser.parse_args()
-    size, repeat = (256_000, 1) if args.quick else (1_000_000, 3)
-    threads = os.cpu_count() or 1
-    print(f"pelnor {pelnor.__version__}; {threads} logical processors; {size // 1000} KB per corpus")
+    corpus.build()
+    processes, pairs, repeat = (1, 3, 1) if args.quick else (3, 7, 3)
+    kinds = args.kind or (("english", "cpp", "russian", "chinese") if args.quick else corpus.KINDS)
+    print(f"pelnor {pelnor.__version__}; {os.cpu_count()} logical processors; "
+          f"{time.strftime('%Y-%m-%d %H:%M')}; corpus from bench/corpus.py")
     previous = json.loads(LAST_RUN.read_text()) if LAST_RUN.exists() else {}
     results = {}
-    for name in args.encoding or pelnor.BUILTIN_ENCODINGS:
-        rows = table_for(name, size, repeat, threads)
+    for name in args.encoding or ("cl100k_base", "o200k_base"):
+        rows = {kind: kind_figures(name, kind, processes) for kind in kinds}
         extras = {
+            **long_runs_figures(name),
             **per_call_times(name, repeat),
-            **policy_and_batch_figures(name, size, repeat, threads),
-            **batch_scaling(name, size, threads),
+            **policy_figures(name, repeat),
+            **batch_scaling(name, pairs),
+            **python_threads(name),
             **memory_and_construction(name),
         }
         show(name, rows, extras, previous)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "pelnor/batch.h"
 #include "pelnor/data.h"
 #include "pelnor/merge.h"
+#include "pelnor/pcache.h"
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
 #include "pelnor/tokenizer.h"
@@ -103,6 +105,110 @@ BENCHMARK(BM_Pretokenize<cl100k_next_piece, 3>)->DenseRange(0, 2);
 BENCHMARK(BM_Pretokenize<o200k_next_piece, 5>)->DenseRange(0, 2);
 
 const char* const kEncodings[] = {"cl100k_base", "o200k_base"};
+
+// Real, distinct text of the kinds bench/corpus.py assembles (`make bench` runs it first).
+const char* const kRealKinds[] = {"english", "cpp", "russian", "chinese"};
+
+std::string real_text(std::int64_t kind, const char* part = "") {
+  std::ifstream in(
+      std::string(PELNOR_SOURCE_DIR) + "/build/bench-corpus/" + kRealKinds[kind] + part + ".txt",
+      std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string real_label(const benchmark::State& state) {
+  return std::string(kEncodings[state.range(0)]) + " " + kRealKinds[state.range(1)];
+}
+
+// The merge alone, with no piece cache: every piece of a real text, cut by the pre-tokenizer
+// beforehand, merged on its own (the compatibility cache warms up in the first iteration).
+void BM_MergeUncached(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create(kEncodings[state.range(0)], "").value();
+  const std::string text = real_text(state.range(1));
+  if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
+  const Bytes bytes = as_bytes(text);
+  std::vector<Bytes> pieces;
+  for (std::size_t p = 0, len; p < text.size(); p += len) {
+    len = tokenizer.rule_set() == RuleSet::kO200k
+              ? o200k_next_piece(tokenizer.classes(), bytes, p)
+              : cl100k_next_piece(tokenizer.classes(), bytes, p);
+    pieces.push_back(bytes.subspan(p, len));
+  }
+  IdVector out(estimated_ids(text.size()));
+  for (auto _ : state) {
+    out.clear();
+    for (const Bytes& piece : pieces) merge_piece(tokenizer.vocab(), piece, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * pieces.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(real_label(state) + " (items: pieces)");
+}
+BENCHMARK(BM_MergeUncached)->ArgsProduct({{0, 1}, {0, 1, 2, 3}})->Unit(benchmark::kMillisecond);
+
+// A whole encode of a real text with the piece cache disabled (a lease held around it leaves
+// the inner encode without a table), against the same text with the cache warm.
+void BM_EncodeUncached(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create(kEncodings[state.range(0)], "").value();
+  const std::string text = real_text(state.range(1));
+  if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
+  const CacheLease outer(tokenizer.identity(), 1);
+  for (auto _ : state) benchmark::DoNotOptimize(encode_ordinary(tokenizer, as_bytes(text)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(real_label(state));
+}
+BENCHMARK(BM_EncodeUncached)->ArgsProduct({{0, 1}, {0, 1, 2, 3}})->Unit(benchmark::kMillisecond);
+
+void BM_EncodeRealWarm(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create(kEncodings[state.range(0)], "").value();
+  const std::string text = real_text(state.range(1));
+  if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
+  benchmark::DoNotOptimize(encode_ordinary(tokenizer, as_bytes(text)));
+  for (auto _ : state) benchmark::DoNotOptimize(encode_ordinary(tokenizer, as_bytes(text)));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(real_label(state));
+}
+BENCHMARK(BM_EncodeRealWarm)->ArgsProduct({{0, 1}, {0, 1, 2, 3}})->Unit(benchmark::kMillisecond);
+
+// The first pass of a tokenizer over a real text: every table and cache starts cold. The
+// construction is not timed.
+// With warm_up, the tokenizer first encodes other text of the same kind (not timed): the text
+// is then new to a tokenizer that has seen its language.
+void first_pass(benchmark::State& state, bool warm_up) {
+  const std::string text = real_text(state.range(1));
+  if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
+  const std::string other = warm_up ? real_text(state.range(1), ".warm") : std::string();
+  std::optional<Tokenizer> tokenizer;
+  for (auto _ : state) {
+    state.PauseTiming();
+    tokenizer.reset();
+    cache_inspection::drain_pool();
+    tokenizer.emplace(std::move(Tokenizer::create(kEncodings[state.range(0)], "").value()));
+    if (warm_up) benchmark::DoNotOptimize(encode_ordinary(*tokenizer, as_bytes(other)));
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(encode_ordinary(*tokenizer, as_bytes(text)));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetLabel(real_label(state));
+}
+
+void BM_EncodeFirstPass(benchmark::State& state) {
+  first_pass(state, false);
+}
+BENCHMARK(BM_EncodeFirstPass)
+    ->ArgsProduct({{0, 1}, {0, 1, 2, 3}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_EncodeNewText(benchmark::State& state) {
+  first_pass(state, true);
+}
+BENCHMARK(BM_EncodeNewText)
+    ->ArgsProduct({{0, 1}, {0, 1, 2, 3}})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_EncodeOrdinary(benchmark::State& state) {
   const Tokenizer tokenizer = Tokenizer::create(kEncodings[state.range(0)], "").value();
