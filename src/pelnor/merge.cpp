@@ -95,6 +95,18 @@ void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   out.append(stack.data(), stack.size());
 }
 
+// The longest token prefix of the rest of a piece from p on: when the rest is short and itself a
+// token, one probe of the whole-token table finds it instead of a walk.
+template <bool kThreeByteShortcut>
+TokenId longest_prefix_of_rest(const Vocab& v, const std::uint8_t* p, std::size_t n) {
+  if (n <= kMaxWholeTokenBytes) {
+    const PieceKey key = piece_key(p, n, n);
+    const TokenId whole = v.whole_token(key, piece_hash(key));
+    if (whole != NONE_RANK) return whole;
+  }
+  return walk_longest_prefix<kThreeByteShortcut>(v, p, n);
+}
+
 // The greedy pass: longest tokens from the left, each compatible with the one before; the
 // first incompatible pair hands the whole piece to the backtracking search.
 template <bool kThreeByteShortcut>
@@ -112,7 +124,7 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
     pos += v.token_len(token);
     if (pos >= piece.size()) return;
     previous = token;
-    token = walk_longest_prefix<kThreeByteShortcut>(v, piece.data() + pos, piece.size() - pos);
+    token = longest_prefix_of_rest<kThreeByteShortcut>(v, piece.data() + pos, piece.size() - pos);
   }
 }
 

@@ -1,12 +1,11 @@
 #include "pcache.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 
 #include "scratch.h"
+#include "table_memory.h"
 
 namespace pelnor {
 namespace {
@@ -36,7 +35,7 @@ CachePool& pool() {
 std::atomic<std::uint64_t> budget_used{0};
 
 void free_table(const CacheHandle& handle) {
-  std::free(handle.allocation);
+  unmap_large_table(handle.slots, handle.bytes());
 }
 
 // Parks a handle that has a table; a disabled one is simply dropped. The pool lock is held.
@@ -75,15 +74,11 @@ std::uint64_t reserve_budget(unsigned hint) {
 CacheHandle new_table(std::uint64_t identity, std::uint64_t bytes) {
   CacheHandle handle;
   handle.identity = identity;
-  // Zeroed by calloc, which maps fresh pages for tables this large; 32 bytes spare for alignment.
-  handle.allocation = std::calloc(1, bytes + alignof(CacheSlot));
-  if (handle.allocation == nullptr) {
+  handle.slots = static_cast<CacheSlot*>(map_large_table(bytes));
+  if (handle.slots == nullptr) {
     budget_used.fetch_sub(bytes, std::memory_order_relaxed);
     throw std::bad_alloc();
   }
-  const auto address = reinterpret_cast<std::uintptr_t>(handle.allocation);
-  handle.slots = reinterpret_cast<CacheSlot*>((address + alignof(CacheSlot) - 1) &
-                                              ~std::uintptr_t{alignof(CacheSlot) - 1});
   handle.slot_count = bytes / sizeof(CacheSlot);
   handle.shift = 64 - static_cast<unsigned>(__builtin_ctzll(handle.slot_count));
   return handle;
@@ -152,8 +147,7 @@ void lend_thread_table(std::uint64_t identity) {
     if (registry.handles[i].identity != identity || !registry.handles[i].usable()) continue;
     std::lock_guard<std::mutex> lock(pool().mutex);
     park_locked(registry.handles[i]);
-    std::copy(registry.handles + i + 1, registry.handles + registry.count, registry.handles + i);
-    --registry.count;
+    for (--registry.count; i < registry.count; ++i) registry.handles[i] = registry.handles[i + 1];
     return;
   }
 }
@@ -173,7 +167,7 @@ void store_piece(const CacheHandle& cache, PieceKey key, std::size_t home_pair, 
   CacheSlot* target = &cache.slots[home_pair];
   for (std::size_t i = 0; i < kCacheWindow; ++i) {
     CacheSlot& slot = cache.slots[(home_pair + i) & (cache.slot_count - 1)];
-    if (slot.key0 == 0 && slot.key1 == 0) {
+    if (slot_empty(slot)) {
       target = &slot;
       break;
     }

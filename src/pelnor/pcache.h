@@ -3,16 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "ids.h"
+#include "piece_key.h"
 #include "types.h"
 
 namespace pelnor {
 
 inline constexpr std::uint64_t kCacheBudgetBytes = 32ull << 20;
-inline constexpr std::size_t kMaxCachedPieceBytes = 15;
+inline constexpr std::size_t kMaxCachedPieceBytes = kMaxKeyedPieceBytes;
 inline constexpr std::size_t kMaxCachedIds = 4;
 inline constexpr TokenId kMaxCachedFirstId = 0xFFFFFF;
 inline constexpr std::size_t kCacheWindow = 6;
@@ -27,47 +27,29 @@ struct alignas(32) CacheSlot {
   std::uint64_t key0, key1, value0, value1;
 };
 
-inline constexpr unsigned kKeyLengthShift = 56;
 inline constexpr std::uint64_t kValueCountMask = 0x7F;
 inline constexpr unsigned kValueFirstIdShift = 8;
 inline constexpr std::uint64_t kValueFirstIdMask = 0xFFFFFF;
 
 // One table of a tokenizer. A disabled handle (no usable cache) has no slots and shift 64.
 struct CacheHandle {
-  CacheSlot* slots = nullptr;  // 32-byte aligned, inside `allocation`
+  // A large table: zeroed, aligned to 2 MiB and mapped in 2 MiB pages where the system offers
+  // them, since a text with many distinct pieces touches every page of it.
+  CacheSlot* slots = nullptr;
   std::size_t slot_count = 0;
   std::uint64_t identity = 0;
   unsigned shift = 64;
-  void* allocation = nullptr;
 
   bool usable() const { return shift != 64; }
   std::size_t bytes() const { return slot_count * sizeof(CacheSlot); }
 };
 
-struct PieceKey {
-  std::uint64_t key0, key1;
-};
-
-// Builds the key of the piece at p (1 to 15 bytes) of a text with `left` bytes from p on.
-// Sixteen bytes are loaded only where the text holds them.
-inline PieceKey piece_key(const std::uint8_t* p, std::size_t len, std::size_t left) {
-  std::uint64_t words[2] = {0, 0};
-  std::memcpy(words, p, left >= 16 ? 16 : len);
-  if (len >= 8) {
-    words[1] &= (std::uint64_t{1} << (8 * (len - 8))) - 1;
-  } else {
-    words[0] &= (std::uint64_t{1} << (8 * len)) - 1;
-    words[1] = 0;
-  }
-  return {words[0], words[1] | std::uint64_t{len} << kKeyLengthShift};
-}
-
-inline std::uint64_t piece_hash(PieceKey key) {
-  return key.key0 * 0x9E3779B97F4A7C15ull ^ key.key1 * 0xC2B2AE3D27D4EB4Full;
-}
-
 inline bool slot_matches(const CacheSlot& slot, PieceKey key) {
   return slot.key0 == key.key0 && slot.key1 == key.key1;
+}
+
+inline bool slot_empty(const CacheSlot& slot) {
+  return (slot.key0 | slot.key1) == 0;
 }
 
 // Appends the ids of a matching slot with one 16-byte store of its four id words.
@@ -79,7 +61,9 @@ inline void append_cached(const CacheSlot& slot, IdVector& out) {
 }
 
 // Returns the slot of key in the window after the home pair, or nullptr; the home pair itself
-// is compared inline by the encode loop.
+// is compared inline by the encode loop. A key is stored in the first empty slot of its window
+// and slots never empty again, so while a slot of the home pair is empty the key can only be in
+// the home pair: the rest of the window is searched only when both are taken.
 const CacheSlot* find_in_window_tail(const CacheHandle& cache, PieceKey key, std::size_t home_pair);
 
 // Stores ids[0, count) under key when they fit an entry.

@@ -62,39 +62,96 @@ bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t len) {
   return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
 }
 
-void merge_uncached(const Vocab& vocab, Bytes piece, IdVector& out) {
+// A piece the pre-tokenizer has cut but the encode loop has not yet encoded. A short piece
+// carries its key and hash, computed when it was cut, when the slot it will look up first (its
+// cache slots, or with no cache its whole-token slot) was prefetched.
+struct UpcomingPiece {
+  std::size_t start;
+  std::size_t len;
+  bool keyed;  // 1 to 15 bytes, not starting with a three-byte character
+  PieceKey key;
+  std::uint64_t hash;
+};
+
+// How many pieces the pre-tokenizer runs ahead of the encoding: enough that a prefetched slot
+// has arrived from memory by the time its piece is encoded.
+constexpr std::size_t kPiecesAhead = 8;
+
+// Appends the ids of a short piece without the cache: most short pieces are one token, found
+// with one probe of the whole-token table; the others are merged.
+void encode_short_piece(const Vocab& vocab, Bytes piece, const UpcomingPiece& upcoming,
+                        IdVector& out) {
+  if (piece.size() <= kMaxWholeTokenBytes) {
+    const TokenId whole = vocab.whole_token(upcoming.key, upcoming.hash);
+    if (whole != NONE_RANK) return out.push_back(whole);
+  }
   const TokenId first = piece.size() == 1 ? vocab.node_rank(vocab.root_child(piece[0]))
                                           : longest_prefix(vocab, piece);
   merge_piece_from(vocab, piece, first, out);
 }
 
-// Appends the ids of the piece p[0, len) of a text with `left` bytes from p on.
-void encode_piece(const Vocab& vocab, const std::uint8_t* p, std::size_t len, std::size_t left,
-                  IdVector& out, const CacheHandle& cache) {
-  const Bytes piece(p, len);
-  if (starts_with_three_byte_char(p, len)) return merge_piece(vocab, piece, out);
-  if (len > kMaxCachedPieceBytes)
-    return merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
-  if (!cache.usable()) return merge_uncached(vocab, piece, out);
-  const PieceKey key = piece_key(p, len, left);
-  const std::size_t home_pair = (piece_hash(key) >> cache.shift) & ~std::size_t{1};
+void encode_cached_piece(const Vocab& vocab, Bytes piece, const UpcomingPiece& upcoming,
+                         IdVector& out, const CacheHandle& cache) {
+  const std::size_t home_pair = (upcoming.hash >> cache.shift) & ~std::size_t{1};
   const CacheSlot* home = &cache.slots[home_pair];
+  const PieceKey key = upcoming.key;
   const CacheSlot* hit = slot_matches(home[0], key)   ? &home[0]
                          : slot_matches(home[1], key) ? &home[1]
-                                                      : find_in_window_tail(cache, key, home_pair);
+                         : slot_empty(home[0]) || slot_empty(home[1])
+                             ? nullptr
+                             : find_in_window_tail(cache, key, home_pair);
   if (hit != nullptr) return append_cached(*hit, out);
   const std::size_t before = out.size();
-  merge_uncached(vocab, piece, out);
+  encode_short_piece(vocab, piece, upcoming, out);
   store_piece(cache, key, home_pair, out.data() + before, out.size() - before);
+}
+
+// Appends the ids of a piece the cache does not serve: a long one, or one that starts with a
+// three-byte character (CJK text and the like), for which the merge has its own start.
+void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
+  if (starts_with_three_byte_char(piece.data(), piece.size()))
+    return merge_piece(vocab, piece, out);
+  merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
 template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t)>
 void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
                    const CacheHandle& cache) {
-  for (std::size_t p = 0; p < text.size();) {
-    const std::size_t len = kNextPiece(tokenizer.classes(), text, p);
-    encode_piece(tokenizer.vocab(), text.data() + p, len, text.size() - p, out, cache);
-    p += len;
+  const Vocab& vocab = tokenizer.vocab();
+  // A random slot of a large table is a trip to memory; cutting pieces ahead and prefetching
+  // their slots lets those trips overlap instead of following one another.
+  UpcomingPiece ring[kPiecesAhead];
+  std::size_t cut = 0;
+  std::size_t head = 0;
+  std::size_t tail = 0;
+  const auto cut_next = [&] {
+    UpcomingPiece& next = ring[tail++ % kPiecesAhead];
+    next.start = cut;
+    next.len = kNextPiece(tokenizer.classes(), text, cut);
+    const std::uint8_t* p = text.data() + cut;
+    cut += next.len;
+    next.keyed = next.len <= kMaxKeyedPieceBytes && !starts_with_three_byte_char(p, next.len);
+    if (!next.keyed) return;
+    next.key = piece_key(p, next.len, text.size() - next.start);
+    next.hash = piece_hash(next.key);
+    if (cache.usable()) {
+      __builtin_prefetch(&cache.slots[(next.hash >> cache.shift) & ~std::size_t{1}]);
+    } else if (next.len <= kMaxWholeTokenBytes) {
+      __builtin_prefetch(vocab.whole_token_home(next.hash));
+    }
+  };
+  while (tail - head < kPiecesAhead && cut < text.size()) cut_next();
+  while (head != tail) {
+    const UpcomingPiece& piece = ring[head++ % kPiecesAhead];
+    const Bytes bytes = text.subspan(piece.start, piece.len);
+    if (!piece.keyed) {
+      encode_long_piece(vocab, bytes, out);
+    } else if (cache.usable()) {
+      encode_cached_piece(vocab, bytes, piece, out, cache);
+    } else {
+      encode_short_piece(vocab, bytes, piece, out);
+    }
+    if (cut < text.size()) cut_next();
   }
 }
 

@@ -487,7 +487,31 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   }
   Result<bool> built = Builder(v, label).build();
   if (!built.ok()) return Error{built.error()};
+  // Built once the builder's temporaries are gone, so that it does not raise the peak of memory.
+  v.build_whole_tokens();
   return vocab;
+}
+
+void Vocab::build_whole_tokens() {
+  std::size_t short_tokens = 0;
+  for (TokenId rank = 0; rank < token_count_; ++rank) {
+    short_tokens += token_lens_[rank] <= kMaxWholeTokenBytes;
+  }
+  // Up to 0.75 of the slots taken: four slots share a cache line, so a probe still reads about
+  // one line, and the table costs the memory of a second rank index rather than four.
+  const std::size_t slots = power_of_two_at_least(std::max<std::size_t>(short_tokens * 4 / 3, 2));
+  whole_tokens_.assign(slots, WholeTokenSlot{0, 0});
+  whole_token_shift_ = 64 - log2_exact(slots);
+  for (TokenId rank = 0; rank < token_count_; ++rank) {
+    const Bytes token = token_bytes(rank);
+    if (token.size() > kMaxWholeTokenBytes) continue;
+    const std::size_t left = token_bytes_.size() - token_offsets_[rank];
+    const PieceKey key = piece_key(token.data(), token.size(), left);
+    std::size_t i = piece_hash(key) >> whole_token_shift_;
+    while (whole_tokens_[i].rest != 0) i = (i + 1) & (slots - 1);
+    whole_tokens_[i] = {key.key0,
+                        whole_token_rest_key(key) | std::uint64_t{rank} << kWholeRankShift};
+  }
 }
 
 TokenId Vocab::rank_of(Bytes bytes) const {
@@ -527,7 +551,7 @@ std::size_t Vocab::memory_bytes() const {
   std::size_t total = token_bytes_.size() + 4 * token_offsets_.size() + token_lens_.size();
   total += 4 * (rank_slots_.size() + prefix2_node_.size() + prefix2_rank_.size() +
                 bmp3_node_.size() + bmp3_rank_.size() + node_rank_.size() + next_prefix_.size());
-  total += sizeof(Split) * split_table_.size();
+  total += sizeof(Split) * split_table_.size() + sizeof(WholeTokenSlot) * whole_tokens_.size();
   total += 8 * (pair_table_.size() + e2_table_.size() + tail_table_.size());
   total += 2 * pair_cache16_.size() + 4 * pair_cache32_.size();
   return total;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "piece_key.h"
 #include "result.h"
 #include "table_memory.h"
 #include "types.h"
@@ -43,14 +44,17 @@ struct Split {
   TokenId right;
 };
 
-// A zero-filled array from calloc, whose pages the system maps lazily: a large cache that is
-// filled over time costs no memory up front.
+// A zero-filled array whose pages the system maps lazily: a large cache that is filled over time
+// costs no memory up front. From 1 MiB on it is a large table (2 MiB pages where offered), so
+// that filling it costs one page fault per 2 MiB instead of 512.
 template <class T>
 class ZeroedArray {
  public:
   ZeroedArray() = default;
-  explicit ZeroedArray(std::size_t size)
-      : data_(static_cast<T*>(std::calloc(size, sizeof(T)))), size_(size) {
+  explicit ZeroedArray(std::size_t size) : size_(size) {
+    if (size > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    data_ = static_cast<T*>(bytes() >= kLargeTableBytes ? map_large_table(bytes())
+                                                        : std::calloc(size, sizeof(T)));
     if (data_ == nullptr && size != 0) throw std::bad_alloc();
   }
   ZeroedArray(ZeroedArray&& other) noexcept
@@ -60,15 +64,34 @@ class ZeroedArray {
     std::swap(size_, other.size_);
     return *this;
   }
-  ~ZeroedArray() { std::free(data_); }
+  ~ZeroedArray() {
+    if (data_ == nullptr) return;
+    if (bytes() >= kLargeTableBytes) {
+      unmap_large_table(data_, bytes());
+    } else {
+      std::free(data_);
+    }
+  }
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
   T& operator[](std::size_t i) const { return data_[i]; }
 
  private:
+  std::size_t bytes() const { return size_ * sizeof(T); }
+
   T* data_ = nullptr;
   std::size_t size_ = 0;
+};
+
+// Tokens of up to this many bytes are found whole by whole_token().
+inline constexpr std::size_t kMaxWholeTokenBytes = 13;
+
+// A slot of the whole-token table (rest 0 = empty):
+//   bytes0  bits 0-63   token bytes 0-7, little-endian, bytes past the token 0
+//   rest    bits 0-39   token bytes 8-12; bits 40-43 length 1-13; bits 44-61 rank
+struct WholeTokenSlot {
+  std::uint64_t bytes0, rest;
 };
 
 class Vocab {
@@ -123,6 +146,13 @@ class Vocab {
   Split split(TokenId rank) const { return split_table_[rank]; }
   // Returns whether token a followed by token b can stand side by side in a BPE result.
   bool is_compatible(TokenId a, TokenId b) const;
+  // Returns the rank of the token whose bytes are exactly the piece of `key` (1 to
+  // kMaxWholeTokenBytes bytes; `hash` = piece_hash(key)), or NONE_RANK: one probe where the
+  // trie walk takes a probe per two bytes, and the probe can be prefetched.
+  TokenId whole_token(PieceKey key, std::uint64_t hash) const;
+  const void* whole_token_home(std::uint64_t hash) const {
+    return &whole_tokens_[hash >> whole_token_shift_];
+  }
 
   // Table shapes, for tests and benchmarks.
   std::uint32_t node_count() const { return static_cast<std::uint32_t>(node_rank_.size()); }
@@ -134,6 +164,7 @@ class Vocab {
   Vocab() = default;
   class Builder;
 
+  void build_whole_tokens();
   TokenId find_pair(TokenId left, TokenId right) const;
   bool compute_compatible(TokenId a, TokenId b) const;
 
@@ -158,6 +189,10 @@ class Vocab {
   std::vector<TokenId> bmp3_rank_;
   TableVector<TokenId> next_prefix_;
   TableVector<Split> split_table_;
+
+  // Open addressing over the tokens of up to kMaxWholeTokenBytes bytes, keyed by their bytes.
+  TableVector<WholeTokenSlot> whole_tokens_;
+  unsigned whole_token_shift_ = 64;
 
   TableVector<std::uint64_t> pair_table_;
   std::uint64_t pair_mask_ = 0;
@@ -245,6 +280,31 @@ inline bool Vocab::find_e2(std::uint32_t node, std::uint8_t b1, std::uint8_t b2,
                                                       : NONE_RANK;
     }
     return true;
+  }
+}
+
+namespace packing {
+inline constexpr unsigned kWholeLengthShift = 40;
+inline constexpr unsigned kWholeRankShift = 44;
+inline constexpr std::uint64_t kWholeKeyMask = (1ull << kWholeRankShift) - 1;
+
+// The key bits of a whole-token slot for a piece of at most kMaxWholeTokenBytes bytes.
+inline std::uint64_t whole_token_rest_key(PieceKey key) {
+  return (key.key1 & ((1ull << kWholeLengthShift) - 1)) | (key.key1 >> kKeyLengthShift)
+                                                              << kWholeLengthShift;
+}
+}  // namespace packing
+
+inline TokenId Vocab::whole_token(PieceKey key, std::uint64_t hash) const {
+  using namespace packing;
+  const std::uint64_t rest = whole_token_rest_key(key);
+  const std::size_t mask = whole_tokens_.size() - 1;
+  for (std::size_t i = hash >> whole_token_shift_;; i = (i + 1) & mask) {
+    const WholeTokenSlot& slot = whole_tokens_[i];
+    if (slot.rest == 0) return NONE_RANK;
+    if (slot.bytes0 == key.key0 && (slot.rest & kWholeKeyMask) == rest) {
+      return static_cast<TokenId>(slot.rest >> kWholeRankShift);
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <barrier>
+#include <random>
 #include <thread>
 
 #include "pelnor/tokenizer.h"
@@ -201,6 +202,32 @@ TEST_F(PieceCache, OnlyShortPiecesWithFewIdsAreStored) {
   EXPECT_EQ(stored_after(std::string(15, '\xff')), 0u);     // 15 ids do not fit an entry
   EXPECT_EQ(stored_after("\xe4\xb8\xad\xe6\x96\x87"), 0u);  // starts with a 3-byte character
   EXPECT_EQ(stored_after("\xc3\xa9t\xc3\xa9"), 1u);
+}
+
+// Far more distinct pieces than a 1 MiB table holds, so that windows fill and entries are
+// overwritten: the second pass, mostly hits, still gives the ids of an uncached encode.
+TEST_F(PieceCache, CrowdedTableStillGivesUncachedIds) {
+  std::mt19937 random(11);
+  std::string text;
+  for (int i = 0; i < 120000; ++i) {
+    text += ' ';
+    for (std::size_t n = 1 + random() % 9; n > 0; --n)
+      text += static_cast<char>('a' + random() % 26);
+  }
+  on_fresh_thread([&] {
+    const auto encode = [&](unsigned hint) {
+      IdVector ids;
+      encode_into(tokenizer(1), as_bytes(text), ids, hint);
+      return std::vector<TokenId>(ids.begin(), ids.end());
+    };
+    const std::vector<TokenId> first = encode(17);
+    ASSERT_EQ(cache_inspection::thread_registry()[0].slots, kSlotsOf1MiB);
+    const std::vector<TokenId> second = encode(17);
+    const CacheLease outer(tokenizer(1).identity(), 1);
+    const std::vector<TokenId> uncached = encode(17);
+    EXPECT_EQ(first, uncached);
+    EXPECT_EQ(second, uncached);
+  });
 }
 
 TEST(PieceKey, LengthIsPartOfTheKey) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <random>
+
 #include "pelnor/merge.h"
 #include "test_support.h"
 
@@ -213,6 +216,43 @@ TEST_P(BuiltinVocab, RankOfFindsEveryToken) {
   EXPECT_EQ(v.rank_of(as_bytes("")), NONE_RANK);
   EXPECT_EQ(v.rank_of(Bytes()), NONE_RANK);  // no data pointer at all
   EXPECT_EQ(v.rank_of(as_bytes("\xff\xfe\xfd\xfc not a token")), NONE_RANK);
+}
+
+// The whole-token table against rank_of: every token, and strings next to tokens (one byte
+// more or fewer, zero bytes, random bytes) that mostly are none.
+TEST_P(BuiltinVocab, WholeTokenTableAgreesWithRankOf) {
+  const Vocab& v = builtin_vocab(GetParam().file);
+  std::mt19937 random(7);
+  const auto whole = [&](const std::vector<std::uint8_t>& bytes) {
+    // Bytes past the piece, which the key must leave out, are noise.
+    std::array<std::uint8_t, 32> text;
+    for (std::uint8_t& b : text) b = static_cast<std::uint8_t>(random());
+    std::ranges::copy(bytes, text.begin());
+    const PieceKey key = piece_key(text.data(), bytes.size(), text.size());
+    return v.whole_token(key, piece_hash(key));
+  };
+  std::size_t short_tokens = 0;
+  for (TokenId r = 0; r < v.token_count(); ++r) {
+    const Bytes t = v.token_bytes(r);
+    if (t.size() > kMaxWholeTokenBytes) continue;
+    ++short_tokens;
+    std::vector<std::uint8_t> bytes(t.begin(), t.end());
+    ASSERT_EQ(whole(bytes), r);
+    bytes.push_back(static_cast<std::uint8_t>(random() % 4 == 0 ? 0 : random()));
+    if (bytes.size() <= kMaxWholeTokenBytes) {
+      ASSERT_EQ(whole(bytes), v.rank_of(bytes)) << r;
+    }
+    bytes.resize(t.size() - 1);
+    if (!bytes.empty()) {
+      ASSERT_EQ(whole(bytes), v.rank_of(bytes)) << r;
+    }
+  }
+  EXPECT_GT(short_tokens, v.token_count() * 9 / 10);
+  for (int i = 0; i < 100000; ++i) {
+    std::vector<std::uint8_t> bytes(1 + random() % kMaxWholeTokenBytes);
+    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>(random() % 3 == 0 ? 0 : random());
+    ASSERT_EQ(whole(bytes), v.rank_of(bytes));
+  }
 }
 
 TEST_P(BuiltinVocab, TwoByteAndThreeByteTablesAgreeWithTheTrie) {
