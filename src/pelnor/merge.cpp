@@ -95,18 +95,6 @@ void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   out.append(stack.data(), stack.size());
 }
 
-// The longest token prefix of the rest of a piece from p on: when the rest is short and itself a
-// token, one probe of the whole-token table finds it instead of a walk.
-template <bool kThreeByteShortcut>
-TokenId longest_prefix_of_rest(const Vocab& v, const std::uint8_t* p, std::size_t n) {
-  if (n <= kMaxWholeTokenBytes) {
-    const PieceKey key = piece_key(p, n, n);
-    const TokenId whole = v.whole_token(key, piece_hash(key));
-    if (whole != NONE_RANK) return whole;
-  }
-  return walk_longest_prefix<kThreeByteShortcut>(v, p, n);
-}
-
 // The greedy pass: longest tokens from the left, each compatible with the one before; the
 // first incompatible pair hands the whole piece to the backtracking search.
 template <bool kThreeByteShortcut>
@@ -115,16 +103,22 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   TokenId token = first;
   TokenId previous = NONE_RANK;
   for (std::size_t pos = 0;;) {
+    // The verdict on (previous, token) is a trip to memory that does not decide where the next
+    // token starts: it is started here and read after the next token is found.
+    if (previous != NONE_RANK) v.prefetch_compatible(previous, token);
+    out.push_back(token);
+    pos += v.token_len(token);
+    const TokenId next = pos < piece.size() ? walk_longest_prefix<kThreeByteShortcut>(
+                                                  v, piece.data() + pos, piece.size() - pos)
+                                            : NONE_RANK;
     if (previous != NONE_RANK && !v.is_compatible(previous, token)) {
       out.truncate(base);
       backtrack<kThreeByteShortcut>(v, piece, first, out);
       return;
     }
-    out.push_back(token);
-    pos += v.token_len(token);
     if (pos >= piece.size()) return;
     previous = token;
-    token = longest_prefix_of_rest<kThreeByteShortcut>(v, piece.data() + pos, piece.size() - pos);
+    token = next;
   }
 }
 

@@ -146,6 +146,9 @@ class Vocab {
   Split split(TokenId rank) const { return split_table_[rank]; }
   // Returns whether token a followed by token b can stand side by side in a BPE result.
   bool is_compatible(TokenId a, TokenId b) const;
+  // Starts loading the compatibility cache's slot of (a, b), for a caller with other work to do
+  // before it asks is_compatible(a, b).
+  void prefetch_compatible(TokenId a, TokenId b) const;
   // Returns the rank of the token whose bytes are exactly the piece of `key` (1 to
   // kMaxWholeTokenBytes bytes; `hash` = piece_hash(key)), or NONE_RANK: one probe where the
   // trie walk takes a probe per two bytes, and the probe can be prefetched.
@@ -333,11 +336,32 @@ inline TokenId Vocab::find_pair(TokenId left, TokenId right) const {
   }
 }
 
+namespace packing {
+// Index and tag of the pair (a, b) in the 32-bit and in the 16-bit compatibility cache; together
+// they hold all of the mixed pair, so a hit is exact.
+inline std::uint64_t pair_cache32_mix(TokenId a, TokenId b) {
+  const std::uint64_t k = (b | std::uint64_t{a} << 18) ^ (a | std::uint64_t{b} >> 18);
+  const std::uint64_t x = (k * 0x97F4A7C15ull) & ((1ull << 36) - 1);
+  return x ^ (x >> 18);
+}
+inline std::uint64_t pair_cache16_mix(TokenId a, TokenId b) {
+  const std::uint64_t k = (b | std::uint64_t{a} << 17) ^ (a | std::uint64_t{b} >> 17);
+  const std::uint64_t x = (k * 0x17F4A7C15ull) & ((1ull << 34) - 1);
+  return x ^ (x >> 17);
+}
+}  // namespace packing
+
+inline void Vocab::prefetch_compatible(TokenId a, TokenId b) const {
+  if (!pair_cache32_.empty()) {
+    __builtin_prefetch(&pair_cache32_[packing::pair_cache32_mix(a, b) >> 15]);
+  } else {
+    __builtin_prefetch(&pair_cache16_[packing::pair_cache16_mix(a, b) >> 14]);
+  }
+}
+
 inline bool Vocab::is_compatible(TokenId a, TokenId b) const {
   if (!pair_cache32_.empty()) {
-    const std::uint64_t k = (b | std::uint64_t{a} << 18) ^ (a | std::uint64_t{b} >> 18);
-    std::uint64_t x = (k * 0x97F4A7C15ull) & ((1ull << 36) - 1);
-    x ^= x >> 18;
+    const std::uint64_t x = packing::pair_cache32_mix(a, b);
     const auto tag = static_cast<std::uint32_t>(((x << 1) & 0xFFFF) | 0x80000000u);
     std::atomic_ref<std::uint32_t> slot(pair_cache32_[x >> 15]);
     const std::uint32_t seen = slot.load(std::memory_order_relaxed);
@@ -346,9 +370,7 @@ inline bool Vocab::is_compatible(TokenId a, TokenId b) const {
     slot.store(tag | verdict, std::memory_order_relaxed);
     return verdict;
   }
-  const std::uint64_t k = (b | std::uint64_t{a} << 17) ^ (a | std::uint64_t{b} >> 17);
-  std::uint64_t x = (k * 0x17F4A7C15ull) & ((1ull << 34) - 1);
-  x ^= x >> 17;
+  const std::uint64_t x = packing::pair_cache16_mix(a, b);
   const auto tag = static_cast<std::uint16_t>(((x << 1) & 0xFFFF) | 0x8000u);
   std::atomic_ref<std::uint16_t> slot(pair_cache16_[x >> 14]);
   const std::uint16_t seen = slot.load(std::memory_order_relaxed);
