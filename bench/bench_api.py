@@ -213,40 +213,79 @@ def chunks_of_lines(text, lines_per_chunk=40):
     return ["".join(lines[i : i + lines_per_chunk]) for i in range(0, len(lines), lines_per_chunk)]
 
 
-def batch_scaling(name, pairs):
-    """encode_batch and count_batch with threads=0 against threads=1 on 40-line chunks of real
-    English, as the median (and min, max) of back-to-back pairs. Seen: both calls of every pair
-    run on the same batch, encoded before. New: a tokenizer warmed on other text meets a batch of
-    its own in every call."""
+def in_fresh_process(function, *args):
+    """Runs one of this file's functions in a fresh interpreter and returns its result: a
+    program with one tokenizer, whose piece-cache budget no tokenizer of an earlier measurement
+    holds (a thread keeps the tables of the last two tokenizers it used, freed or not)."""
+    script = (f"import json, sys; sys.path.insert(0, {str(REPO / 'bench')!r}); import bench_api; "
+              f"print(json.dumps(bench_api.{function}(*{args!r})))")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def hashing_gain():
+    """What two threads gain on this machine at this moment, on work that shares nothing:
+    sha256 of 8 MB, which releases the interpreter, on one thread and on two at once."""
+    import hashlib
+
+    data = bytes(8 << 20)
+    one = best_time(lambda: hashlib.sha256(data).digest(), 1)
+    threads = [threading.Thread(target=lambda: hashlib.sha256(data).digest()) for _ in range(2)]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return 2 * one / (time.perf_counter() - start)
+
+
+def batch_pairs(name, call, texts, pairs):
+    """`call` with threads=0 against threads=1 on 40-line chunks of real English, back-to-back
+    pairs, each with the machine's two-thread hashing gain measured beside it. texts "seen": both
+    calls of every pair run on the same batch, encoded before; "new": a tokenizer warmed on other
+    text meets a batch of its own in every call."""
     chunks = chunks_of_lines(read_kind("english"))
-    figures = {}
-    for call in ("encode_batch", "count_batch"):
-        tok = pelnor.Tokenizer(name)
-        run = getattr(tok, call)
+    tok = pelnor.Tokenizer(name)
+    run = getattr(tok, call)
+    ratios, machine = [], []
+    if texts == "seen":
         run(chunks)
         run(chunks, threads=1)
-        ratios = []
         for _ in range(pairs):
             one = best_time(lambda: run(chunks, threads=1), 1)
             many = best_time(lambda: run(chunks, threads=0), 1)
             ratios.append(one / many)
-        figures[f"{call} seen"] = sorted(ratios)
-        tok = pelnor.Tokenizer(name)
-        run = getattr(tok, call)
+            machine.append(hashing_gain())
+    else:
         run(chunks_of_lines(read_kind("english", ".warm")))
         batches = [chunks[i :: 2 * pairs] for i in range(2 * pairs)]
-        ratios = []
         for i in range(pairs):
             # The calls of a pair get neighbouring batches; which one goes first alternates.
             one_batch, many_batch = batches[2 * i + i % 2], batches[2 * i + 1 - i % 2]
             one = best_time(lambda: run(one_batch, threads=1), 1) / sum(map(len, one_batch))
             many = best_time(lambda: run(many_batch, threads=0), 1) / sum(map(len, many_batch))
             ratios.append(one / many)
-        figures[f"{call} new"] = sorted(ratios)
+            machine.append(hashing_gain())
+    return sorted(ratios), sorted(machine)
+
+
+def batch_scaling(name, pairs):
+    figures = {}
+    machine = []
+    for call in ("encode_batch", "count_batch"):
+        for texts in ("seen", "new"):
+            ratios, reference = in_fresh_process("batch_pairs", name, call, texts, pairs)
+            figures[f"{call} {texts}"] = ratios
+            machine += reference
+    figures["machine (two threads hashing)"] = sorted(machine)
     return figures
 
 
-def python_threads(name, thread_counts=(1, 2, 4, 8), rounds=5, passes=8):
+def python_threads(name):
+    return in_fresh_process("python_threads_in_process", name)
+
+
+def python_threads_in_process(name, thread_counts=(1, 2, 4, 8), rounds=5, passes=8):
     """Total throughput of n Python threads on one tokenizer, each encoding its own 250 KB of
     real English `passes` times a round (warm), against one thread: median of rounds."""
     text = read_kind("english")
@@ -307,7 +346,7 @@ def show(name, rows, extras, previous):
         print(line)
     for key, value in extras.items():
         if isinstance(value, list):
-            print(f"  {key} threads=0 / threads=1 pairs: median {statistics.median(value):.2f}, "
+            print(f"  {key} 2 threads / 1 pairs: median {statistics.median(value):.2f}, "
                   f"min {value[0]:.2f}, max {value[-1]:.2f}")
             continue
         before = old.get("extras", {}).get(key)

@@ -234,6 +234,25 @@ void BM_EncodeBatchLines(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeBatchLines)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// 40-line chunks of real English on 1 and 2 batch threads, the tables warm.
+void BM_EncodeBatchRealChunks(benchmark::State& state) {
+  const Tokenizer tokenizer = Tokenizer::create("o200k_base", "").value();
+  const std::string text = real_text(0);
+  if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
+  std::vector<Bytes> chunks;
+  for (std::size_t start = 0, end = 0; start < text.size(); start = end) {
+    for (int line = 0; line < 40 && end < text.size(); ++line) {
+      end = std::min(text.find('\n', end), text.size() - 1) + 1;
+    }
+    chunks.push_back(as_bytes(text).subspan(start, end - start));
+  }
+  const auto threads = static_cast<std::uint64_t>(state.range(0));
+  benchmark::DoNotOptimize(encode_batch(tokenizer, chunks, threads, false));
+  for (auto _ : state) benchmark::DoNotOptimize(encode_batch(tokenizer, chunks, threads, false));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_EncodeBatchRealChunks)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // What threads that share nothing gain on this machine, started per iteration as the batch
 // runner starts its workers: eight independent multiply chains each keep the multiplier busy,
 // so two threads double the rate only on two whole cores. Set beside the batch figures, it tells
