@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -60,6 +61,7 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
   lend_thread_table(tokenizer.identity());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> faulted{false};
+  std::atomic<bool> out_of_memory{false};
   std::vector<std::thread> workers;
   workers.reserve(threads);
   std::string spawn_failure;
@@ -71,6 +73,9 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
           for (std::size_t b; (b = next.fetch_add(1)) < blocks;) {
             for (std::size_t i = bounds[b]; i < bounds[b + 1]; ++i) work(i, worker_hint);
           }
+        } catch (const std::bad_alloc&) {
+          out_of_memory = true;
+          next = blocks;
         } catch (...) {
           faulted = true;
           next = blocks;
@@ -83,6 +88,8 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
   }
   for (std::thread& worker : workers) worker.join();
   if (!spawn_failure.empty()) throw InternalError("failed to spawn thread: " + spawn_failure);
+  // Memory running out is the caller's to report as such, not an internal fault.
+  if (out_of_memory) throw std::bad_alloc();
   if (faulted) throw InternalError("a scoped thread panicked");
 }
 

@@ -126,6 +126,17 @@ TEST(Concurrency, ManyShortTextsAmongLongOnesKeepInputOrder) {
   }
 }
 
+// A worker that runs out of memory fails the batch with an allocation failure (MemoryError in
+// Python), not as an internal fault. A text too long for any id vector fails before it is read.
+TEST(Concurrency, WorkerOutOfMemoryIsAnAllocationFailure) {
+  const std::string small = "a short text";
+  const Bytes impossible(reinterpret_cast<const std::uint8_t*>(small.data()),
+                         static_cast<std::size_t>(-1) / 2);
+  const std::vector<Bytes> texts = {as_bytes(small), impossible, as_bytes(small)};
+  EXPECT_THROW(encode_batch(shared_tokenizer(), texts, 2, false), std::bad_alloc);
+  EXPECT_THROW(count_batch(shared_tokenizer(), texts, 2, false), std::bad_alloc);
+}
+
 TEST(Concurrency, ThreadCountRule) {
   EXPECT_EQ(batch_thread_count(64, 64), 64u);
   EXPECT_EQ(batch_thread_count(64, 3), 3u);

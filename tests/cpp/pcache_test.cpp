@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <random>
@@ -172,6 +173,8 @@ TEST_F(PieceCache, BudgetNeverExceedsItsLimitUnderLoad) {
   for (std::thread& w : workers) w.join();
   done = true;
   watcher.join();
+  // The watcher may first run after the work is done; the tables still exist then.
+  highest = std::max(highest.load(), cache_inspection::budget_bytes());
   EXPECT_GT(highest.load(), 0u);
   EXPECT_LE(highest.load(), kCacheBudgetBytes);
 }
