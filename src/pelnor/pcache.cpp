@@ -1,5 +1,7 @@
 #include "pcache.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -12,11 +14,17 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1 << 20;
 
+struct CacheRegistry;
+
+// The calling thread's registry once it has one; trivially destructible, so it stays readable.
+thread_local CacheRegistry* this_thread_registry = nullptr;
+
 // The thread's tables, oldest first.
 struct CacheRegistry {
   CacheHandle handles[kMaxTablesPerThread];
   std::size_t count = 0;
   bool in_use = false;
+  CacheRegistry() { this_thread_registry = this; }
   ~CacheRegistry();
 };
 
@@ -27,12 +35,41 @@ struct CachePool {
   std::vector<CacheHandle> parked;
 };
 
+std::atomic<std::uint64_t> budget_used{0};
+
+void lock_pool_for_fork();
+void unlock_pool_in_parent();
+void reset_pool_in_child();
+
 CachePool& pool() {
-  static CachePool* const instance = new CachePool;
+  static CachePool* const instance = [] {
+    pthread_atfork(lock_pool_for_fork, unlock_pool_in_parent, reset_pool_in_child);
+    return new CachePool;
+  }();
   return *instance;
 }
 
-std::atomic<std::uint64_t> budget_used{0};
+// A forked child is left with the forking thread alone. The pool's lock is held across the fork,
+// so that no thread that is gone in the child can hold it there, and the child's budget counts
+// only the tables it can still reach: the parked ones and the forking thread's own. The tables
+// of the parent's other threads stay behind in the child's memory, unused.
+void lock_pool_for_fork() {
+  pool().mutex.lock();
+}
+
+void unlock_pool_in_parent() {
+  pool().mutex.unlock();
+}
+
+void reset_pool_in_child() {
+  std::uint64_t reachable = 0;
+  for (const CacheHandle& handle : pool().parked) reachable += handle.bytes();
+  if (const CacheRegistry* registry = this_thread_registry) {
+    for (std::size_t i = 0; i < registry->count; ++i) reachable += registry->handles[i].bytes();
+  }
+  budget_used.store(reachable, std::memory_order_relaxed);
+  pool().mutex.unlock();
+}
 
 void free_table(const CacheHandle& handle) {
   unmap_large_table(handle.slots, handle.bytes());
@@ -46,6 +83,7 @@ void park_locked(const CacheHandle& handle) {
 CacheRegistry::~CacheRegistry() {
   std::lock_guard<std::mutex> lock(pool().mutex);
   for (std::size_t i = 0; i < count; ++i) park_locked(handles[i]);
+  this_thread_registry = nullptr;
 }
 
 std::uint64_t largest_table_for(unsigned hint) {

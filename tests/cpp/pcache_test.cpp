@@ -1,6 +1,8 @@
 #include "pelnor/pcache.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -231,6 +233,43 @@ TEST_F(PieceCache, CrowdedTableStillGivesUncachedIds) {
     EXPECT_EQ(first, uncached);
     EXPECT_EQ(second, uncached);
   });
+}
+
+// Forks while other threads keep taking the pool's lock and holding tables: every child
+// encodes at once (no lock left held by a thread it does not have) with a budget that counts
+// only the tables it can reach, so that its own thread gets a table.
+TEST_F(PieceCache, ForkedChildEncodesWithTheTablesItCanReach) {
+  const std::string text = "fork while others encode, fork again";
+  const IdVector expected = encode_ordinary(tokenizer(1), as_bytes(text));
+  cache_inspection::drain_pool();
+  std::atomic<bool> stop{false};
+  std::barrier holding(3);
+  std::vector<std::thread> busy;
+  for (int t = 0; t < 2; ++t) {
+    busy.emplace_back([&, t] {
+      IdVector ids;
+      encode_into(tokenizer(t), as_bytes("held by a thread the child lacks"), ids, 1);
+      holding.arrive_and_wait();
+      while (!stop) on_fresh_thread([&] { encode_ordinary(tokenizer(2), as_bytes(text)); });
+    });
+  }
+  holding.arrive_and_wait();
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      bool ok = cache_inspection::budget_bytes() < kCacheBudgetBytes;
+      const IdVector ids = encode_ordinary(tokenizer(1), as_bytes(text));
+      ok = ok && std::ranges::equal(ids, expected) &&
+           cache_inspection::thread_registry().back().slots == kSlotsOf16MiB;
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+  }
+  stop = true;
+  for (std::thread& t : busy) t.join();
 }
 
 TEST(PieceKey, LengthIsPartOfTheKey) {

@@ -100,3 +100,48 @@ def test_many_threads_every_method():
     # AddressSanitizer freed memory sits in quarantine, so the bound means nothing there.
     if not os.environ.get("PELNOR_SANITIZED"):
         assert after - before < 64 << 20
+
+
+FORK_CHILD = """
+import os, signal, sys, threading
+sys.path.insert(0, {tests!r})
+import pelnor
+signal.alarm(60)  # a child that deadlocks fails the test instead of hanging it
+tok = pelnor.Tokenizer("o200k_base")
+text = "fork while others encode and batch, " * 50
+expected = tok.encode_ordinary(text)
+stop = False
+
+def busy():
+    while not stop:
+        tok.encode_batch([text] * 8, threads=2)
+        tok.encode_ordinary(text + " busy")
+
+threads = [threading.Thread(target=busy) for _ in range(3)]
+for t in threads:
+    t.start()
+failures = 0
+for _ in range(25):
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)
+        ok = tok.encode_ordinary(text) == expected and tok.count_batch([text] * 4, threads=2) == [len(expected)] * 4
+        os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    failures += not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0)
+stop = True
+for t in threads:
+    t.join()
+print(failures)
+"""
+
+
+def test_fork_while_other_threads_encode_and_batch():
+    # Run apart: forking a process with threads is what is under test, not pytest's own threads.
+    script = FORK_CHILD.format(tests=str(REPO / "tests" / "python"))
+    result = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", "-c", script],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0"]
