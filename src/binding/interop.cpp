@@ -67,7 +67,7 @@ PyObject* numpy_view(PyObject* buffer, const char* dtype) {
     PyErr_Clear();
     Py_DECREF(buffer);
     PyErr_SetString(PyExc_RuntimeError,
-                    "the numpy methods need numpy installed: pip install 'pelnor-rs[numpy]'");
+                    "the numpy methods need numpy installed: pip install 'pelnor[numpy]'");
     return nullptr;
   }
   PyObject* name = PyUnicode_FromString("frombuffer");

@@ -723,8 +723,34 @@ PyGetSetDef kProperties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// help(Tokenizer) shows this; the first lines give the class its __text_signature__.
+constexpr char kTokenizerDoc[] =
+    "Tokenizer(encoding, datadir=\"\")\n--\n\n"
+    "A byte-pair tokenizer whose ids equal tiktoken's.\n\n"
+    "encoding is a built-in name: cl100k_base, o200k_base or o200k_harmony.\n"
+    "datadir, when given, is a directory holding the encoding's data files under\n"
+    "their built-in names (cl100k.vocab, o200k.vocab, the .special files and the\n"
+    "uniclass*.bin tables); they are read from there instead of the copies built\n"
+    "into the module. A missing .special file there means no special tokens.\n"
+    "An unknown encoding or an unreadable or malformed file raises RuntimeError.\n\n"
+    "Encoding:\n"
+    "  encode(text, allowed_special=None, disallowed_special=None)\n"
+    "  encode_ordinary(text), encode_bytes(data), encode_with_special(text)\n"
+    "  encode_to_buffer(...), encode_to_numpy(...)\n"
+    "  encode_with_offsets(text, unit=\"byte\"), encode_single_token(piece)\n"
+    "  encode_batch(texts, threads=0, with_special=False), encode_batch_to_numpy(...)\n"
+    "  count(text), count_batch(texts, threads=0, with_special=False)\n"
+    "  truncate(text, max_tokens), truncate_batch(texts, max_tokens, threads=0)\n"
+    "Decoding:\n"
+    "  decode(ids, errors=\"replace\"), decode_bytes(ids)\n"
+    "  decode_batch(batch, errors=\"replace\"), decode_single_token_bytes(id)\n"
+    "The vocabulary:\n"
+    "  token_byte_values(), special_tokens(), is_special_token(id)\n"
+    "  name, n_vocab, max_token_value, eot_token, special_tokens_set, memory_bytes\n\n"
+    "help(Tokenizer.METHOD) shows the signature of each.";
+
 PyType_Slot kTypeSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Tokenizer(encoding, datadir=\"\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(kTokenizerDoc)},
     {Py_tp_new, reinterpret_cast<void*>(tokenizer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tokenizer_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(tokenizer_repr)},

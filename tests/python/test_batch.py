@@ -66,7 +66,7 @@ for call in (lambda: tok.encode_to_numpy("hello"), lambda: tok.encode_batch_to_n
     try:
         call()
     except RuntimeError as e:
-        assert str(e) == "the numpy methods need numpy installed: pip install 'pelnor-rs[numpy]'", e
+        assert str(e) == "the numpy methods need numpy installed: pip install 'pelnor[numpy]'", e
     else:
         raise AssertionError("no error")
 # An encoding error takes precedence over the missing numpy.

@@ -27,6 +27,7 @@ def test_class_shape():
     assert Tokenizer.__module__ == "pelnor._pelnor"
     assert Tokenizer.__name__ == Tokenizer.__qualname__ == "Tokenizer"
     assert Tokenizer.__text_signature__ == '(encoding, datadir="")'
+    assert "datadir" in Tokenizer.__doc__ and "decode_batch(" in Tokenizer.__doc__
     tok = Tokenizer("cl100k_base")
     assert repr(tok) == "<pelnor.Tokenizer 'cl100k_base'>"
     with pytest.raises(TypeError):
