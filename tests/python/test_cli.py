@@ -59,9 +59,10 @@ def test_encode_formats(sample):
     import numpy
 
     tok = pelnor.Tokenizer("o200k_base")
-    lines = run("encode", str(sample)).stdout.decode().splitlines()
-    assert lines == [" ".join(map(str, tok.encode_ordinary(line))) for line in SAMPLE.splitlines()]
     ids = tok.encode_ordinary(SAMPLE)
+    assert run("encode", str(sample)).stdout.decode() == " ".join(map(str, ids)) + "\n"
+    lines = run("encode", "--lines", str(sample)).stdout.decode().splitlines()
+    assert lines == [" ".join(map(str, tok.encode_ordinary(line))) for line in SAMPLE.splitlines()]
     assert json.loads(run("encode", "--format", "json", str(sample)).stdout) == ids
     raw = run("encode", "--format", "raw", str(sample)).stdout
     assert list(struct.unpack(f"<{len(raw) // 4}I", raw)) == ids
@@ -81,6 +82,105 @@ def test_decode_formats_and_round_trip(sample):
     assert run("decode", "--format", "json", stdin=json.dumps(ids).encode()).stdout.decode() == SAMPLE
     raw = struct.pack(f"<{len(ids)}I", *ids)
     assert run("decode", "--format", "raw", stdin=raw).stdout.decode() == SAMPLE
+
+
+def test_encode_gives_the_ids_of_the_whole_text_and_decode_the_same_bytes(references):
+    data = "line one\n\nline three\r\na\r\nb \u2028 <|endoftext|>\tend\r".encode()
+    ids = references["o200k_base"].encode_ordinary(data.decode())
+    assert run("encode", stdin=data).stdout.split() == [str(i).encode() for i in ids]
+    for fmt in ["text", "json", "npy", "raw"]:
+        encoded = run("encode", "--format", fmt, stdin=data).stdout
+        assert run("decode", "--format", fmt, stdin=encoded).stdout == data, fmt
+    lines = b"line one\n\nline three\n"
+    encoded = run("encode", "--lines", stdin=lines).stdout
+    assert run("decode", "--lines", stdin=encoded).stdout == lines
+
+
+def test_unreadable_files_are_reported_and_the_others_still_done(sample, tmp_path):
+    tok = pelnor.Tokenizer("o200k_base")
+    missing, bad, other = tmp_path / "missing.txt", tmp_path / "bad.txt", tmp_path / "other.txt"
+    bad.write_bytes(b"caf\xe9\n")
+    other.write_text("hello world\n", encoding="utf-8")
+    files = [str(sample), str(missing), str(bad), str(other)]
+    errors = [f"pelnor: cannot read {missing}: No such file or directory",
+              f"pelnor: {bad} is not UTF-8 text (byte 3; --errors replace reads it anyway)"]
+    result = run("count", *files)
+    n1, n2 = tok.count(SAMPLE), tok.count("hello world\n")
+    assert result.returncode == 1
+    expected = [str(n1), str(sample), str(n2), str(other), str(n1 + n2), "total"]
+    assert result.stdout.decode().split() == expected
+    assert result.stderr.decode().splitlines() == errors
+    result = run("encode", "--format", "json", *files)
+    assert result.returncode == 1
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [
+        tok.encode_ordinary(SAMPLE), tok.encode_ordinary("hello world\n")]
+    assert result.stderr.decode().splitlines() == errors
+
+
+def test_invalid_utf8_is_placed_in_the_file_or_replaced_on_request(tmp_path):
+    from pelnor import cli
+
+    head = b"Some line of text\n" * (cli.CHUNK_BYTES // 18 + 1000)
+    data = head + b"bad \xff byte\nend\n"
+    path = tmp_path / "bad.txt"
+    path.write_bytes(data)
+    for result in (run("count", str(path)), run("encode", stdin=data)):
+        assert result.returncode == 1
+        assert f"is not UTF-8 text (byte {len(head) + 4};" in result.stderr.decode()
+    tok = pelnor.Tokenizer("o200k_base")
+    text = data.decode("utf-8", "replace")
+    counted = run("count", "--errors", "replace", str(path)).stdout.split()[0]
+    assert counted == str(tok.count(text)).encode()
+    raw = run("encode", "--errors", "replace", "--format", "raw", stdin=data).stdout
+    assert raw == tok.encode_to_buffer(text)
+
+
+def test_decode_rejects_ids_outside_the_vocabulary_in_every_format():
+    import io
+
+    import numpy
+
+    tok = pelnor.Tokenizer("o200k_base")
+    gap = len(tok.token_byte_values())  # between the base vocabulary and the special tokens
+    assert not tok.is_special_token(gap) and tok.decode([15339, gap]) == tok.decode([15339])
+    npy = io.BytesIO()
+    numpy.save(npy, numpy.array([15339, gap], dtype=numpy.uint32))
+    inputs = {"text": f"15339 {gap}\n".encode(), "json": json.dumps([15339, gap]).encode(),
+              "raw": struct.pack("<2I", 15339, gap), "npy": npy.getvalue()}
+    for fmt, stdin in inputs.items():
+        result = run("decode", "--format", fmt, stdin=stdin)
+        assert (result.returncode, result.stdout) == (1, b""), fmt
+        assert result.stderr.decode() == f"pelnor: invalid token id: {gap}\n"
+    assert b"outside the vocabulary is an error" in run("decode", "--help").stdout
+
+
+def test_progress_only_on_a_terminal_and_for_long_work(sample, tmp_path):
+    import os
+    import pty
+
+    from pelnor import cli
+
+    big = tmp_path / "big.txt"
+    big.write_bytes(b"Some words here.\n" * (cli.PROGRESS_MIN_BYTES // 17 + 1))
+
+    def terminal_stderr(path):
+        leader, follower = pty.openpty()
+        command = [sys.executable, "-m", "pelnor", "count", str(path)]
+        subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=follower)
+        os.close(follower)
+        out = b""
+        try:
+            while chunk := os.read(leader, 1 << 16):
+                out += chunk
+        except OSError:  # the terminal is gone once all is read
+            pass
+        os.close(leader)
+        return out
+
+    assert b" MB" in terminal_stderr(big)
+    assert terminal_stderr(sample) == b""
+    assert run("count", str(big)).stderr == b""
 
 
 @pytest.mark.parametrize(
