@@ -673,7 +673,9 @@ PyMethodDef kMethods[] = {
     PELNOR_METHOD(encode_batch_to_numpy,
                   "encode_batch_to_numpy($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Encode many texts in parallel into numpy arrays: `(ids, offsets)`, where\n"
-                  "text `i` occupies `ids[offsets[i]:offsets[i + 1]]`."),
+                  "text `i` occupies `ids[offsets[i]:offsets[i + 1]]`.\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(encode_with_offsets,
                   "encode_with_offsets($self, text, unit=\"byte\")\n--\n\n"
                   "Ordinary ids + per-token spans. `unit=\"byte\"` gives exact UTF-8 byte\n"
@@ -688,16 +690,22 @@ PyMethodDef kMethods[] = {
                   "where `total_tokens` counts the whole input whether or not it was cut."),
     PELNOR_METHOD(truncate_batch,
                   "truncate_batch($self, texts, max_tokens, threads=0)\n--\n\n"
-                  "`truncate` over many texts, in parallel."),
+                  "`truncate` over many texts, in parallel.\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count, "count($self, text)\n--\n\n"),
     PELNOR_METHOD(encode_batch,
                   "encode_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Encode many texts in parallel. Returns (flat uint32 id buffer, per-text\n"
-                  "int64 offsets buffer with `len(texts)+1` entries)."),
+                  "int64 offsets buffer with `len(texts)+1` entries).\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count_batch,
                   "count_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Token counts for many texts, in parallel \u2014 no ids are materialized, so a\n"
-                  "counting workload allocates O(threads) instead of O(total tokens)."),
+                  "counting workload allocates O(threads) instead of O(total tokens).\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(decode, "decode($self, ids, errors=\"replace\")\n--\n\n"),
     PELNOR_METHOD(decode_bytes, "decode_bytes($self, ids)\n--\n\n"),
     PELNOR_METHOD(decode_single_token_bytes, "decode_single_token_bytes($self, id)\n--\n\n"),

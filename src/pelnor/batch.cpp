@@ -43,6 +43,45 @@ std::vector<std::size_t> block_bounds(std::span<const Bytes> texts, unsigned thr
   return bounds;
 }
 
+unsigned processor_count() {
+  const unsigned processors = std::thread::hardware_concurrency();
+  return processors == 0 ? 4 : processors;
+}
+
+// Worker threads of batch calls running in the process. A call starts workers only on the
+// processors that other calls' workers leave free, so that many callers at once do not start
+// callers x processors threads; a call granted fewer than two runs on its own thread.
+std::atomic<unsigned> running_workers{0};
+
+class WorkerReservation {
+ public:
+  explicit WorkerReservation(unsigned wanted) {
+    if (wanted < 2) return;
+    const unsigned limit = processor_count();
+    unsigned running = running_workers.load(std::memory_order_relaxed);
+    for (;;) {
+      const unsigned granted = std::min(wanted, running < limit ? limit - running : 0u);
+      if (granted < 2) return;
+      if (running_workers.compare_exchange_weak(running, running + granted,
+                                                std::memory_order_relaxed)) {
+        granted_ = granted;
+        return;
+      }
+    }
+  }
+  ~WorkerReservation() {
+    if (granted_ != 0) running_workers.fetch_sub(granted_, std::memory_order_relaxed);
+  }
+  WorkerReservation(const WorkerReservation&) = delete;
+  WorkerReservation& operator=(const WorkerReservation&) = delete;
+
+  // The threads the call runs on: its workers, or 1 for the calling thread alone.
+  unsigned threads() const { return granted_ == 0 ? 1 : granted_; }
+
+ private:
+  unsigned granted_ = 0;
+};
+
 // Runs the work of every text index, inline on the calling thread (hint 1) when fewer than two
 // threads are wanted, else on `threads` fresh workers that draw blocks of texts, in order, from
 // a shared counter. make_worker() is called once per working thread and returns the callable
@@ -101,13 +140,17 @@ bool recognise_specials(bool with_special, Bytes text) {
 }  // namespace
 
 unsigned batch_thread_count(std::uint64_t threads, std::size_t texts) {
-  std::uint64_t t = threads;
-  if (t == 0) {
-    t = std::thread::hardware_concurrency();
-    if (t == 0) t = 4;
-  }
+  // Threads beyond the processors would only take turns on them.
+  const std::uint64_t processors = processor_count();
+  const std::uint64_t t = threads == 0 ? processors : std::min(threads, processors);
   return static_cast<unsigned>(std::min<std::uint64_t>(t, texts));
 }
+
+namespace batch_inspection {
+unsigned running_workers() {
+  return pelnor::running_workers.load();
+}
+}  // namespace batch_inspection
 
 BatchEncoding encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                            std::uint64_t threads, bool with_special) {
@@ -117,7 +160,8 @@ BatchEncoding encode_batch(const Tokenizer& tokenizer, std::span<const Bytes> te
   using Run = BatchEncoding::Run;
   BatchEncoding result;
   result.runs_.resize(texts.size());
-  const unsigned t = batch_thread_count(threads, texts.size());
+  const WorkerReservation reservation(batch_thread_count(threads, texts.size()));
+  const unsigned t = reservation.threads();
   result.buffers_.resize(std::max(t, 1u));
   std::atomic<std::size_t> next_buffer{0};
   struct Worker {
@@ -167,7 +211,8 @@ void BatchEncoding::copy_to(TokenId* ids, std::int64_t* offsets) const {
 std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                      std::uint64_t threads, bool with_special) {
   std::vector<std::size_t> counts(texts.size(), 0);
-  const unsigned t = batch_thread_count(threads, texts.size());
+  const WorkerReservation reservation(batch_thread_count(threads, texts.size()));
+  const unsigned t = reservation.threads();
   run_batch(tokenizer, texts, t, t, [&] {
     // One reusable vector per thread: counting allocates per thread, not per token.
     return [&, ids = IdVector(kCountVectorIds)](std::size_t i, unsigned hint) mutable {
@@ -186,7 +231,8 @@ std::vector<std::size_t> count_batch(const Tokenizer& tokenizer, std::span<const
 std::vector<Truncation> truncate_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts,
                                        std::uint64_t max_tokens, std::uint64_t threads) {
   std::vector<Truncation> results(texts.size(), Truncation{0, 0});
-  run_batch(tokenizer, texts, batch_thread_count(threads, texts.size()), 1, [&] {
+  const WorkerReservation reservation(batch_thread_count(threads, texts.size()));
+  run_batch(tokenizer, texts, reservation.threads(), 1, [&] {
     return [&](std::size_t i, unsigned) { results[i] = truncate(tokenizer, texts[i], max_tokens); };
   });
   return results;

@@ -10,9 +10,16 @@
 
 namespace pelnor {
 
-// Returns the thread count for a batch: `threads`, or the processor count when it is 0 (4 when
-// that is unknown), at most one thread per text.
+// Returns the thread count a batch asks for: `threads`, or the processor count when it is 0 (4
+// when that is unknown), at most the processor count and one thread per text. A call runs on
+// fewer while other calls' workers hold processors.
 unsigned batch_thread_count(std::uint64_t threads, std::size_t texts);
+
+// A view of the batch runner for tests; not part of any public interface.
+namespace batch_inspection {
+// Worker threads that batch calls are running in the process now.
+unsigned running_workers();
+}  // namespace batch_inspection
 
 // The batch calls take texts as byte views, which must stay valid until they return.
 

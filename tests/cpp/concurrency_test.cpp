@@ -1,6 +1,8 @@
 // Many threads on one tokenizer, the batch runner, and threads that exit holding tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "pelnor/batch.h"
@@ -138,12 +140,42 @@ TEST(Concurrency, WorkerOutOfMemoryIsAnAllocationFailure) {
 }
 
 TEST(Concurrency, ThreadCountRule) {
-  EXPECT_EQ(batch_thread_count(64, 64), 64u);
-  EXPECT_EQ(batch_thread_count(64, 3), 3u);
+  const unsigned processors = std::max(std::thread::hardware_concurrency(), 1u);
+  EXPECT_EQ(batch_thread_count(64, 64), std::min(64u, processors));
+  EXPECT_EQ(batch_thread_count(64, 3), std::min(3u, processors));
   EXPECT_EQ(batch_thread_count(1, 10), 1u);
   EXPECT_EQ(batch_thread_count(5, 0), 0u);
-  const unsigned processors = std::thread::hardware_concurrency();
-  EXPECT_EQ(batch_thread_count(0, 1000), processors == 0 ? 4u : processors);
+  EXPECT_EQ(batch_thread_count(0, 1000), processors);
+}
+
+// Many callers at once share the processors: the workers of all their calls together never
+// outnumber them, and every call still gets its results.
+TEST(Concurrency, ConcurrentBatchesStartNoMoreWorkersThanProcessors) {
+  const unsigned processors = std::max(std::thread::hardware_concurrency(), 1u);
+  const std::vector<std::string> texts = sample_texts();
+  std::vector<Bytes> views;
+  for (const std::string& text : texts) views.push_back(as_bytes(text));
+  const std::vector<std::size_t> expected = count_batch(shared_tokenizer(), views, 1, false);
+  std::atomic<bool> done{false};
+  std::atomic<unsigned> most{0};
+  std::thread watcher([&] {
+    while (!done) most = std::max(most.load(), batch_inspection::running_workers());
+  });
+  std::vector<std::thread> callers;
+  std::atomic<int> wrong{0};
+  for (int c = 0; c < 8; ++c) {
+    callers.emplace_back([&] {
+      for (int round = 0; round < 10; ++round) {
+        wrong += count_batch(shared_tokenizer(), views, 64, false) != expected;
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  done = true;
+  watcher.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LE(most.load(), processors);
+  EXPECT_EQ(batch_inspection::running_workers(), 0u);
 }
 
 TEST(Concurrency, ThreadsExitingWhileOthersAdoptTheirTables) {
