@@ -218,23 +218,39 @@ bool bind_tuple(const char* display_name, std::span<const Param> params, PyObjec
   // Strong references taken under the dictionary's lock (free-threaded builds), so that no
   // borrowed pointer into it outlives the walk.
   std::vector<PyObject*> names, values;
-  if (kwargs != nullptr) {
+  const auto release = [&] {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      Py_DECREF(names[i]);
+      Py_DECREF(values[i]);
+    }
+    names.clear();
+    values.clear();
+  };
+  // Nothing inside the critical section may throw, or its end would be skipped: the room is
+  // reserved before it, and a dictionary that grew in between is walked again with more.
+  for (bool walked = kwargs == nullptr; !walked;) {
+    const std::size_t room = static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)) + 8;
+    names.reserve(room);
+    values.reserve(room);
+    walked = true;
     Py_BEGIN_CRITICAL_SECTION(kwargs);
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (names.size() == room) {
+        walked = false;
+        break;
+      }
       names.push_back(Py_NewRef(key));
       values.push_back(Py_NewRef(value));
     }
     Py_END_CRITICAL_SECTION();
+    if (!walked) release();
   }
   const bool bound = bind_pairs(display_name, params, positional, npositional, names.data(),
                                 values.data(), static_cast<Py_ssize_t>(names.size()), out);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    Py_DECREF(names[i]);
-    Py_DECREF(values[i]);
-  }
+  release();
   return bound;
 }
 

@@ -464,13 +464,8 @@ DecodeMode decode_mode(const Text& errors) {
 }
 
 // Decodes ids to a new str under the error mode.
-PyObject* decode_text(const Tokenizer& tokenizer, const std::vector<TokenId>& ids,
-                      DecodeMode mode) {
-  std::string bytes;
-  {
-    Detached detached;
-    bytes = decode_bytes(tokenizer, ids);
-  }
+// The text of decoded bytes under the error mode; attached.
+PyObject* text_of_decoded(std::string bytes, DecodeMode mode) {
   if (mode == DecodeMode::kStrict) {
     if (const auto error = find_utf8_error(
             Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
@@ -482,6 +477,16 @@ PyObject* decode_text(const Tokenizer& tokenizer, const std::vector<TokenId>& id
   std::string text = replace_invalid_utf8(std::move(bytes));
   if (mode == DecodeMode::kIgnore) remove_replacement_characters(text);
   return text_of_utf8(text);
+}
+
+PyObject* decode_text(const Tokenizer& tokenizer, const std::vector<TokenId>& ids,
+                      DecodeMode mode) {
+  std::string bytes;
+  {
+    Detached detached;
+    bytes = decode_bytes(tokenizer, ids);
+  }
+  return text_of_decoded(std::move(bytes), mode);
 }
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -548,8 +553,16 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
       return nullptr;
     }
     const DecodeMode mode = decode_mode(errors);
+    // Every text is decoded before the list exists: no half-built list is left visible to other
+    // threads while this one is detached.
+    std::vector<std::string> decoded(batch.size());
+    {
+      Detached detached;
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        decoded[i] = decode_bytes(core(self), batch[i]);
+    }
     return list_of(batch.size(),
-                   [&](std::size_t i) { return decode_text(core(self), batch[i], mode); });
+                   [&](std::size_t i) { return text_of_decoded(std::move(decoded[i]), mode); });
   });
 }
 

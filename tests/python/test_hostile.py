@@ -103,3 +103,39 @@ def test_truncated_or_lying_data_files(tokenizers, tmp_path, cut):
     (tmp_path / "cl100k.special").write_bytes(struct.pack("<I", 4096) + b"\0" * cut)
     with pytest.raises(RuntimeError, match="^pelnor: bad special-tokens file"):
         Tokenizer("cl100k_base", str(tmp_path))
+
+
+GC_WALKER = """
+import gc, sys, threading
+sys.path.insert(0, {tests!r})
+import pelnor
+tok = pelnor.Tokenizer("cl100k_base")
+batch = [tok.encode_ordinary("decoded while another thread walks every object " * 20)] * 2000
+stop = False
+
+def walk():
+    while not stop:
+        for obj in gc.get_objects():
+            if type(obj) is list:
+                for item in obj:  # a list with empty slots would crash here
+                    pass
+
+walker = threading.Thread(target=walk)
+walker.start()
+for _ in range(30):
+    tok.decode_batch(batch)
+stop = True
+walker.join()
+print("ok")
+"""
+
+
+def test_decode_batch_shows_no_half_built_list_to_other_threads():
+    import subprocess
+    import sys
+
+    from datafiles import REPO
+
+    script = GC_WALKER.format(tests=str(REPO / "tests" / "python"))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and result.stdout.split() == ["ok"], result.stderr[-2000:]
