@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace pelnor::binding {
 namespace {
@@ -189,6 +190,121 @@ bool sequence_of(PyObject* value, Vector& out, Convert convert) {
   }
 }
 
+// The ids of an exact list of exact ints, read under the list's lock (free-threaded builds) with
+// no object per element; false, with out empty and no exception set, for anything else or for an
+// item that is out of range, which the item-by-item path then reports.
+bool ids_of_int_list(PyObject* value, std::vector<TokenId>& out) {
+  if (!PyList_CheckExact(value)) return false;
+  const std::size_t room = static_cast<std::size_t>(PyList_GET_SIZE(value));
+  out.resize(room);  // may throw: before the critical section, in which nothing may
+  bool read = true;
+  Py_BEGIN_CRITICAL_SECTION(value);
+  const Py_ssize_t size = PyList_GET_SIZE(value);
+  if (static_cast<std::size_t>(size) > room) {
+    read = false;
+  } else {
+    out.resize(static_cast<std::size_t>(size));  // shrinking does not allocate
+    for (Py_ssize_t i = 0; i < size && read; ++i) {
+      PyObject* item = PyList_GET_ITEM(value, i);
+      const auto* number = reinterpret_cast<PyLongObject*>(item);
+      if (!PyLong_CheckExact(item) || !PyUnstable_Long_IsCompact(number)) {
+        read = false;
+        break;
+      }
+      const Py_ssize_t id = PyUnstable_Long_CompactValue(number);
+      if (id < 0 || id > 0xFFFFFFFF) {
+        read = false;
+        break;
+      }
+      out[static_cast<std::size_t>(i)] = static_cast<TokenId>(id);
+    }
+  }
+  Py_END_CRITICAL_SECTION();
+  if (!read) out.clear();
+  return read;
+}
+
+// The ids of a one-dimensional buffer of integers (a numpy array, array.array, bytes), read
+// directly; false as for ids_of_int_list.
+template <class Element>
+bool copy_ids(const void* data, std::size_t count, std::vector<TokenId>& out) {
+  const auto* elements = static_cast<const Element*>(data);
+  out.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Element element;
+    std::memcpy(&element, elements + i, sizeof element);  // buffers need not be aligned
+    bool negative = false;
+    if constexpr (std::is_signed_v<Element>) negative = element < 0;
+    if (negative || static_cast<std::uint64_t>(element) > 0xFFFFFFFFu) {
+      out.clear();
+      return false;
+    }
+    out[i] = static_cast<TokenId>(element);
+  }
+  return true;
+}
+
+bool ids_of_int_buffer(PyObject* value, std::vector<TokenId>& out) {
+  if (!PyObject_CheckBuffer(value) || PyUnicode_Check(value)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(value, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* format = view.format == nullptr ? "B" : view.format;
+  if (*format == '@' || *format == '=' || *format == '<') ++format;
+  const bool native_order = view.format == nullptr || (*view.format != '>' && *view.format != '!');
+  bool read = false;
+  if (view.ndim == 1 && native_order && format[0] != '\0' && format[1] == '\0') {
+    const auto count = static_cast<std::size_t>(view.shape[0]);
+    try {
+      switch (format[0]) {
+        case 'b':
+          read = view.itemsize == 1 && copy_ids<std::int8_t>(view.buf, count, out);
+          break;
+        case 'B':
+          read = view.itemsize == 1 && copy_ids<std::uint8_t>(view.buf, count, out);
+          break;
+        case 'h':
+          read = view.itemsize == 2 && copy_ids<std::int16_t>(view.buf, count, out);
+          break;
+        case 'H':
+          read = view.itemsize == 2 && copy_ids<std::uint16_t>(view.buf, count, out);
+          break;
+        case 'i':
+        case 'l':
+        case 'q':
+          read = view.itemsize == 4   ? copy_ids<std::int32_t>(view.buf, count, out)
+                 : view.itemsize == 8 ? copy_ids<std::int64_t>(view.buf, count, out)
+                                      : false;
+          break;
+        case 'I':
+        case 'L':
+        case 'Q':
+          read = view.itemsize == 4   ? copy_ids<std::uint32_t>(view.buf, count, out)
+                 : view.itemsize == 8 ? copy_ids<std::uint64_t>(view.buf, count, out)
+                                      : false;
+          break;
+        default:
+          break;
+      }
+    } catch (...) {
+      PyBuffer_Release(&view);
+      throw;
+    }
+  }
+  PyBuffer_Release(&view);
+  return read;
+}
+
+// The ids of a sequence: fast for exact lists of ints and integer buffers, item by item for the
+// rest (and for any of those holding an id out of range, so that the errors are the same).
+template <class Append>
+bool ids_of(PyObject* value, std::vector<TokenId>& out, Append append_slowly) {
+  if (ids_of_int_list(value, out) || ids_of_int_buffer(value, out)) return true;
+  return sequence_of(value, out, append_slowly);
+}
+
 }  // namespace
 
 void set_type_mismatch(PyObject* value, const char* expected) {
@@ -302,27 +418,28 @@ bool to_texts(PyObject* value, const char* param, TextList& out) {
          fail_with_note(param);
 }
 
+namespace {
+
+bool append_ids(PyObject* value, std::vector<TokenId>& out) {
+  return ids_of(value, out, [&](PyObject* item) {
+    TokenId id;
+    if (!id_of(item, id)) return false;
+    out.push_back(id);
+    return true;
+  });
+}
+
+}  // namespace
+
 bool to_ids(PyObject* value, const char* param, std::vector<TokenId>& out) {
-  return sequence_of(value, out,
-                     [&](PyObject* item) {
-                       TokenId id;
-                       if (!id_of(item, id)) return false;
-                       out.push_back(id);
-                       return true;
-                     }) ||
-         fail_with_note(param);
+  return append_ids(value, out) || fail_with_note(param);
 }
 
 bool to_id_batch(PyObject* value, const char* param, std::vector<std::vector<TokenId>>& out) {
   return sequence_of(value, out,
                      [&](PyObject* element) {
                        std::vector<TokenId> ids;
-                       const bool ok = sequence_of(element, ids, [&](PyObject* item) {
-                         TokenId id;
-                         if (!id_of(item, id)) return false;
-                         ids.push_back(id);
-                         return true;
-                       });
+                       const bool ok = append_ids(element, ids);
                        if (ok) out.push_back(std::move(ids));
                        return ok;
                      }) ||

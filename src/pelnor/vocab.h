@@ -109,6 +109,10 @@ class Vocab {
     return Bytes(token_bytes_.data() + token_offsets_[rank],
                  token_offsets_[rank + 1] - token_offsets_[rank]);
   }
+  // Returns the bytes of all tokens, one after another in rank order, and where token rank's
+  // bytes start among them.
+  Bytes all_token_bytes() const { return Bytes(token_bytes_.data(), token_bytes_.size()); }
+  std::size_t token_offset(TokenId rank) const { return token_offsets_[rank]; }
   // Returns the byte length of token rank.
   std::uint8_t token_len(TokenId rank) const { return token_lens_[rank]; }
   // Returns the rank of the token whose bytes equal bytes, or NONE_RANK.

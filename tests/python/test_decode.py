@@ -128,3 +128,33 @@ def test_strict_messages_for_each_ill_formed_kind(tokenizers, raw, message):
     with pytest.raises(ValueError) as error:
         tok.decode(tok.encode_bytes(raw), errors="strict")
     assert str(error.value) == "invalid utf-8 in decode: " + message
+
+
+def test_ids_read_from_lists_and_integer_buffers_alike(tokenizers):
+    import array
+
+    import numpy as np
+
+    tok = tokenizers["o200k_base"]
+    ids = tok.encode("Grüße 世界 😀 and more text") + [199999, 200018, 5]
+    want = tok.decode_bytes(ids)
+    forms = [np.array(ids, dtype=t) for t in ("uint32", "int64", "uint64", "int32")]
+    forms += [array.array("I", ids), array.array("q", ids), np.array(ids, dtype="uint32")[::2]]
+    for form in forms:
+        expected = want if form.__len__() == len(ids) else tok.decode_bytes(ids[::2])
+        assert tok.decode_bytes(form) == expected
+        assert tok.decode_batch([form, ids]) == [expected.decode(errors="replace"), want.decode(errors="replace")]
+    assert tok.decode_bytes(b"abc") == tok.decode_bytes([97, 98, 99])
+    assert tok.decode_bytes(np.array([97, 98], dtype="uint8")) == tok.decode_bytes([97, 98])
+    # Values out of range give the same errors whatever holds them.
+    for bad in ([-1], [2**32], [1, 2**40]):
+        for form in (bad, np.array(bad, dtype="int64"), array.array("q", bad)):
+            with pytest.raises(OverflowError) as raised:
+                tok.decode(form)
+            with pytest.raises(OverflowError) as listed:
+                tok.decode(list(bad))
+            assert str(raised.value) == str(listed.value)
+    assert tok.decode_bytes([True, 2]) == tok.decode_bytes([1, 2])  # bools are ints
+    for form in (np.array([True, False]), [1.0], np.array([1.5])):
+        with pytest.raises(TypeError):
+            tok.decode(form)
