@@ -191,6 +191,27 @@ def memory_and_construction(name):
     }
 
 
+def decode_figures(name, repeat):
+    """decode of the ids of 2 MB of English from a list and from encode_to_numpy's uint32 array,
+    of 20 ids, and decode_batch of 500-id slices, each against tiktoken's decode of the list."""
+    tok = pelnor.Tokenizer(name)
+    ref = tiktoken_offline.encoding(name)
+    text = read_kind("english")
+    ids, array = tok.encode_ordinary(text), tok.encode_to_numpy(text)
+    small = ids[:20]
+    batch = [ids[i : i + 500] for i in range(0, len(ids), 500)]
+    theirs = best_time(lambda: ref.decode(ids), repeat)
+    theirs_small = best_time(lambda: [ref.decode(small) for _ in range(10000)], repeat)
+    theirs_batch = best_time(lambda: ref.decode_batch(batch), repeat)
+    return {
+        "decode x tiktoken (list)": theirs / best_time(lambda: tok.decode(ids), repeat),
+        "decode x tiktoken (uint32 array)": theirs / best_time(lambda: tok.decode(array), repeat),
+        "decode x tiktoken (20 ids)": theirs_small
+        / best_time(lambda: [tok.decode(small) for _ in range(10000)], repeat),
+        "decode_batch x tiktoken": theirs_batch / best_time(lambda: tok.decode_batch(batch), repeat),
+    }
+
+
 def policy_figures(name, repeat):
     """encode's default special-token check against encode_ordinary, and encode_batch against a
     loop of single calls, on English prose."""
@@ -372,6 +393,7 @@ def main():
         extras = {
             **long_runs_figures(name),
             **per_call_times(name, repeat),
+            **decode_figures(name, repeat),
             **policy_figures(name, repeat),
             **batch_scaling(name, pairs),
             **python_threads(name),
