@@ -143,7 +143,8 @@ def test_ids_read_from_lists_and_integer_buffers_alike(tokenizers):
     for form in forms:
         expected = want if form.__len__() == len(ids) else tok.decode_bytes(ids[::2])
         assert tok.decode_bytes(form) == expected
-        assert tok.decode_batch([form, ids]) == [expected.decode(errors="replace"), want.decode(errors="replace")]
+        texts = [expected.decode(errors="replace"), want.decode(errors="replace")]
+        assert tok.decode_batch([form, ids]) == texts
     assert tok.decode_bytes(b"abc") == tok.decode_bytes([97, 98, 99])
     assert tok.decode_bytes(np.array([97, 98], dtype="uint8")) == tok.decode_bytes([97, 98])
     # Values out of range give the same errors whatever holds them.
