@@ -61,9 +61,11 @@ conformance: build
 	  $(PYTHON) -m pytest -q -s tests/python/test_conformance.py
 
 # The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer (the
-# interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests
-# under ThreadSanitizer. Impossible allocations return null, as they do unsanitized, so that the
-# tests of allocation failure run.
+# interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests and
+# the module's threaded Python tests (the 32-thread stress, batches, forks) under
+# ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
+# unsanitized, so that the tests of allocation failure run; the fork test's children start
+# threads, which ThreadSanitizer allows only when told to.
 ASAN_DIR := build-asan
 TSAN_DIR := build-tsan
 SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON $(PYTHON_HINT)
@@ -78,10 +80,15 @@ sanitize:
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
 	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \
-	  -DPELNOR_SANITIZE=thread -DPELNOR_PYTHON_MODULE=OFF'
+	  -DPELNOR_SANITIZE=thread -DPELNOR_MODULE_DIR=$(CURDIR)/$(TSAN_DIR)/pkg/pelnor'
 	$(IN_ENV) cmake --build $(TSAN_DIR)
 	$(IN_ENV) env TSAN_OPTIONS=allocator_may_return_null=1 \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -R "Concurrency|PieceCache"
+	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/sample.txt $(TSAN_DIR)/pkg/pelnor/
+	$(IN_ENV) sh -c 'env PYTHONPATH=$(CURDIR)/$(TSAN_DIR)/pkg PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
+	  TSAN_OPTIONS="halt_on_error=1 die_after_fork=0" LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_stress.py tests/python/test_batch.py \
+	  tests/python/test_hostile.py'
 
 # Every libFuzzer target for FUZZ_SECONDS, from its committed seed corpus (new inputs are kept
 # in the build folder, not in the repository).
