@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <type_traits>
 
@@ -244,6 +245,27 @@ bool copy_ids(const void* data, std::size_t count, std::vector<TokenId>& out) {
   return true;
 }
 
+// The ids of a one-dimensional buffer of integers of its item size, signed or not.
+bool copy_integer_ids(const Py_buffer& view, bool is_signed, std::vector<TokenId>& out) {
+  const auto count = static_cast<std::size_t>(view.shape[0]);
+  switch (view.itemsize) {
+    case 1:
+      return is_signed ? copy_ids<std::int8_t>(view.buf, count, out)
+                       : copy_ids<std::uint8_t>(view.buf, count, out);
+    case 2:
+      return is_signed ? copy_ids<std::int16_t>(view.buf, count, out)
+                       : copy_ids<std::uint16_t>(view.buf, count, out);
+    case 4:
+      return is_signed ? copy_ids<std::int32_t>(view.buf, count, out)
+                       : copy_ids<std::uint32_t>(view.buf, count, out);
+    case 8:
+      return is_signed ? copy_ids<std::int64_t>(view.buf, count, out)
+                       : copy_ids<std::uint64_t>(view.buf, count, out);
+    default:
+      return false;
+  }
+}
+
 bool ids_of_int_buffer(PyObject* value, std::vector<TokenId>& out) {
   if (!PyObject_CheckBuffer(value) || PyUnicode_Check(value)) return false;
   Py_buffer view;
@@ -253,45 +275,16 @@ bool ids_of_int_buffer(PyObject* value, std::vector<TokenId>& out) {
   }
   const char* format = view.format == nullptr ? "B" : view.format;
   if (*format == '@' || *format == '=' || *format == '<') ++format;
-  const bool native_order = view.format == nullptr || (*view.format != '>' && *view.format != '!');
+  // One integer code in native (little-endian) order; lower case is signed.
+  const bool integers =
+      format[0] != '\0' && format[1] == '\0' && std::strchr("bBhHiIlLqQ", format[0]) != nullptr;
   bool read = false;
-  if (view.ndim == 1 && native_order && format[0] != '\0' && format[1] == '\0') {
-    const auto count = static_cast<std::size_t>(view.shape[0]);
-    try {
-      switch (format[0]) {
-        case 'b':
-          read = view.itemsize == 1 && copy_ids<std::int8_t>(view.buf, count, out);
-          break;
-        case 'B':
-          read = view.itemsize == 1 && copy_ids<std::uint8_t>(view.buf, count, out);
-          break;
-        case 'h':
-          read = view.itemsize == 2 && copy_ids<std::int16_t>(view.buf, count, out);
-          break;
-        case 'H':
-          read = view.itemsize == 2 && copy_ids<std::uint16_t>(view.buf, count, out);
-          break;
-        case 'i':
-        case 'l':
-        case 'q':
-          read = view.itemsize == 4   ? copy_ids<std::int32_t>(view.buf, count, out)
-                 : view.itemsize == 8 ? copy_ids<std::int64_t>(view.buf, count, out)
-                                      : false;
-          break;
-        case 'I':
-        case 'L':
-        case 'Q':
-          read = view.itemsize == 4   ? copy_ids<std::uint32_t>(view.buf, count, out)
-                 : view.itemsize == 8 ? copy_ids<std::uint64_t>(view.buf, count, out)
-                                      : false;
-          break;
-        default:
-          break;
-      }
-    } catch (...) {
-      PyBuffer_Release(&view);
-      throw;
-    }
+  try {
+    read = view.ndim == 1 && integers &&
+           copy_integer_ids(view, std::islower(static_cast<unsigned char>(format[0])) != 0, out);
+  } catch (...) {
+    PyBuffer_Release(&view);
+    throw;
   }
   PyBuffer_Release(&view);
   return read;
@@ -299,10 +292,14 @@ bool ids_of_int_buffer(PyObject* value, std::vector<TokenId>& out) {
 
 // The ids of a sequence: fast for exact lists of ints and integer buffers, item by item for the
 // rest (and for any of those holding an id out of range, so that the errors are the same).
-template <class Append>
-bool ids_of(PyObject* value, std::vector<TokenId>& out, Append append_slowly) {
+bool append_ids(PyObject* value, std::vector<TokenId>& out) {
   if (ids_of_int_list(value, out) || ids_of_int_buffer(value, out)) return true;
-  return sequence_of(value, out, append_slowly);
+  return sequence_of(value, out, [&](PyObject* item) {
+    TokenId id;
+    if (!id_of(item, id)) return false;
+    out.push_back(id);
+    return true;
+  });
 }
 
 }  // namespace
@@ -417,19 +414,6 @@ bool to_texts(PyObject* value, const char* param, TextList& out) {
                      }) ||
          fail_with_note(param);
 }
-
-namespace {
-
-bool append_ids(PyObject* value, std::vector<TokenId>& out) {
-  return ids_of(value, out, [&](PyObject* item) {
-    TokenId id;
-    if (!id_of(item, id)) return false;
-    out.push_back(id);
-    return true;
-  });
-}
-
-}  // namespace
 
 bool to_ids(PyObject* value, const char* param, std::vector<TokenId>& out) {
   return append_ids(value, out) || fail_with_note(param);

@@ -43,12 +43,12 @@ std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> id
   const std::size_t n = ids.size();
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kAhead < n && ids[i + kAhead] < vocab.token_count()) {
-      __builtin_prefetch(all.data() + vocab.token_offset(ids[i + kAhead]));
+      __builtin_prefetch(vocab.token_bytes(ids[i + kAhead]).data());
     }
     const TokenId id = ids[i];
     Bytes bytes;
     if (id < vocab.token_count()) {
-      bytes = Bytes(all.data() + vocab.token_offset(id), vocab.token_len(id));
+      bytes = vocab.token_bytes(id);
     } else if (const std::optional<Bytes> special = token_bytes_of(tokenizer, id)) {
       bytes = *special;
     } else {

@@ -85,9 +85,7 @@ void encode_short_piece(const Vocab& vocab, Bytes piece, const UpcomingPiece& up
     const TokenId whole = vocab.whole_token(upcoming.key, upcoming.hash);
     if (whole != NONE_RANK) return out.push_back(whole);
   }
-  const TokenId first = piece.size() == 1 ? vocab.node_rank(vocab.root_child(piece[0]))
-                                          : longest_prefix(vocab, piece);
-  merge_piece_from(vocab, piece, first, out);
+  merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
 void encode_cached_piece(const Vocab& vocab, Bytes piece, const UpcomingPiece& upcoming,

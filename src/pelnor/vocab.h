@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -44,17 +43,16 @@ struct Split {
   TokenId right;
 };
 
-// A zero-filled array whose pages the system maps lazily: a large cache that is filled over time
-// costs no memory up front. From 1 MiB on it is a large table (2 MiB pages where offered), so
-// that filling it costs one page fault per 2 MiB instead of 512.
+// A zero-filled large table (2 MiB pages where offered) whose pages the system maps lazily: a
+// cache that is filled over time costs no memory up front, and filling it costs one page fault
+// per 2 MiB instead of 512.
 template <class T>
 class ZeroedArray {
  public:
   ZeroedArray() = default;
   explicit ZeroedArray(std::size_t size) : size_(size) {
     if (size > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    data_ = static_cast<T*>(bytes() >= kLargeTableBytes ? map_large_table(bytes())
-                                                        : std::calloc(size, sizeof(T)));
+    data_ = static_cast<T*>(map_large_table(bytes()));
     if (data_ == nullptr && size != 0) throw std::bad_alloc();
   }
   ZeroedArray(ZeroedArray&& other) noexcept
@@ -65,12 +63,7 @@ class ZeroedArray {
     return *this;
   }
   ~ZeroedArray() {
-    if (data_ == nullptr) return;
-    if (bytes() >= kLargeTableBytes) {
-      unmap_large_table(data_, bytes());
-    } else {
-      std::free(data_);
-    }
+    if (data_ != nullptr) unmap_large_table(data_, bytes());
   }
 
   bool empty() const { return size_ == 0; }
@@ -109,10 +102,8 @@ class Vocab {
     return Bytes(token_bytes_.data() + token_offsets_[rank],
                  token_offsets_[rank + 1] - token_offsets_[rank]);
   }
-  // Returns the bytes of all tokens, one after another in rank order, and where token rank's
-  // bytes start among them.
+  // Returns the bytes of all tokens, one after another in rank order.
   Bytes all_token_bytes() const { return Bytes(token_bytes_.data(), token_bytes_.size()); }
-  std::size_t token_offset(TokenId rank) const { return token_offsets_[rank]; }
   // Returns the byte length of token rank.
   std::uint8_t token_len(TokenId rank) const { return token_lens_[rank]; }
   // Returns the rank of the token whose bytes equal bytes, or NONE_RANK.
