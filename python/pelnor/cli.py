@@ -10,7 +10,7 @@ import stat
 import sys
 import time
 
-from . import BUILTIN_ENCODINGS, get_encoding
+from . import BUILTIN_ENCODINGS, get_tokenizer
 
 DEFAULT_ENCODING = "o200k_base"
 CHUNK_BYTES = 4 << 20
@@ -500,7 +500,7 @@ def main(argv=None):
     if getattr(args, "lines", False) and args.format != "text":
         parser.error("--lines goes with the text format only")
     try:
-        return COMMANDS[args.command](args, get_encoding(args.encoding)) or 0
+        return COMMANDS[args.command](args, get_tokenizer(args.encoding)) or 0
     except CliError as error:
         sys.stdout.flush()
         print(f"pelnor: {error}", file=sys.stderr)

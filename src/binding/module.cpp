@@ -18,10 +18,14 @@
 namespace pelnor::binding {
 namespace {
 
-// Both members are constructed in place by tokenizer_new and destroyed by tokenizer_dealloc.
+// The core members are constructed in place by make_tokenizer and destroyed by
+// tokenizer_dealloc. rebuild_args are the arguments that build the same tokenizer again, passed
+// to the class itself or, for a tokenizer built from data, to from_data: what pickling needs.
 struct TokenizerObject {
   PyObject_HEAD Tokenizer tokenizer;
   IdObjects id_objects;
+  PyObject* rebuild_args;
+  bool from_data;
 };
 
 const Tokenizer& core(PyObject* self) {
@@ -33,6 +37,28 @@ PyObject* id_list(PyObject* self, const IdVector& ids) {
 }
 
 // ---- Construction and lifetime ----------------------------------------------------------------
+
+// Returns a new object of type holding built, or sets exception (of class failure) and returns
+// nullptr; steals rebuild_args.
+PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* failure,
+                         PyObject* rebuild_args, bool from_data) {
+  if (!built.ok()) {
+    Py_XDECREF(rebuild_args);
+    PyErr_SetString(failure, built.error().c_str());
+    return nullptr;
+  }
+  PyObject* self = rebuild_args == nullptr ? nullptr : type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    Py_XDECREF(rebuild_args);
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<TokenizerObject*>(self);
+  new (&object->tokenizer) Tokenizer(std::move(built.value()));
+  new (&object->id_objects) IdObjects();
+  object->rebuild_args = rebuild_args;
+  object->from_data = from_data;
+  return self;
+}
 
 constexpr Param kNewParams[] = {{"encoding", true}, {"datadir", false}};
 
@@ -46,22 +72,52 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<Tokenizer> built =
         Tokenizer::create(std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
                           std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
-    if (!built.ok()) {
-      PyErr_SetString(PyExc_RuntimeError, built.error().c_str());
+    PyObject* rebuild_args =
+        datadir.size == 0 ? PyTuple_Pack(1, bound[0]) : PyTuple_Pack(2, bound[0], bound[1]);
+    return make_tokenizer(type, built, PyExc_RuntimeError, rebuild_args, false);
+  });
+}
+
+PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"name", true}, {"rules", true}, {"vocab", true}, {"special_tokens", true}};
+    Bound<4> bound;
+    Text name, rules;
+    Bytes vocab, special_tokens;
+    if (!bind("Tokenizer.from_data()", kParams, args, nargsf, kwnames, bound.slots()) ||
+        !to_text(bound[0], "name", name) || !to_text(bound[1], "rules", rules) ||
+        !to_byte_string(bound[2], "vocab", vocab) ||
+        !to_byte_string(bound[3], "special_tokens", special_tokens)) {
       return nullptr;
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* object = reinterpret_cast<TokenizerObject*>(self);
-    new (&object->tokenizer) Tokenizer(std::move(built.value()));
-    new (&object->id_objects) IdObjects();
-    return self;
+    const std::string_view rule_name(rules.data, static_cast<std::size_t>(rules.size));
+    if (rule_name != "cl100k" && rule_name != "o200k") {
+      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k' or 'o200k'");
+      return nullptr;
+    }
+    Result<Tokenizer> built = Tokenizer::from_data(
+        std::string_view(name.data, static_cast<std::size_t>(name.size)),
+        rule_name == "o200k" ? RuleSet::kO200k : RuleSet::kCl100k, vocab, special_tokens);
+    PyObject* rebuild_args = PyTuple_Pack(4, bound[0], bound[1], bound[2], bound[3]);
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, PyExc_ValueError,
+                          rebuild_args, true);
   });
+}
+
+PyObject* tokenizer_reduce(PyObject* self, PyObject*) {
+  auto* object = reinterpret_cast<TokenizerObject*>(self);
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  PyObject* rebuild =
+      object->from_data ? PyObject_GetAttrString(type, "from_data") : Py_NewRef(type);
+  if (rebuild == nullptr) return nullptr;
+  return Py_BuildValue("(NO)", rebuild, object->rebuild_args);
 }
 
 void tokenizer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* object = reinterpret_cast<TokenizerObject*>(self);
+  Py_XDECREF(object->rebuild_args);
   object->id_objects.~IdObjects();
   object->tokenizer.~Tokenizer();
   type->tp_free(self);
@@ -728,6 +784,13 @@ PyMethodDef kMethods[] = {
     PELNOR_METHOD(is_special_token, "is_special_token($self, id)\n--\n\n"),
     {"special_tokens", special_tokens, METH_NOARGS,
      "special_tokens($self)\n--\n\n`{special string: id}` \u2014 tiktoken's `_special_tokens`."},
+    {"from_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_data)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_data($type, name, rules, vocab, special_tokens)\n--\n\n"
+     "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
+     "formats of the vocab and special-tokens files, text split by the rules of 'cl100k'\n"
+     "or 'o200k'. Malformed data raises ValueError."},
+    {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

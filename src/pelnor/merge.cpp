@@ -1,5 +1,10 @@
 #include "merge.h"
 
+#include <functional>
+#include <queue>
+#include <tuple>
+#include <vector>
+
 #include "scratch.h"
 
 namespace pelnor {
@@ -138,6 +143,50 @@ void merge_around_missing_bytes(const Vocab& v, Bytes piece, IdVector& out) {
   }
 }
 
+// The longest byte string the vocab format allows for a token.
+constexpr std::size_t kMaxTokenBytes = 255;
+
+// Byte-pair merging as it is defined: the joined neighbours of lowest rank merge first, the
+// leftmost pair among equals. The trie walk stands in for this only where every token is two
+// tokens of lower rank joined; other tables come here. A piece that is a token is that token,
+// and a single byte that is no token is dropped. A heap keeps long pieces near-linear.
+void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
+  if (piece.size() <= kMaxTokenBytes) {
+    const TokenId whole = v.rank_of(piece);
+    if (whole != NONE_RANK) return out.push_back(whole);
+  }
+  const std::size_t n = piece.size();
+  // Parts are [start, end[start]); a start that is no longer a part's start has end 0.
+  std::vector<std::size_t> end(n), previous(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    end[i] = i + 1;
+    previous[i] = i - 1;
+  }
+  using Candidate = std::tuple<TokenId, std::size_t, std::size_t, std::size_t>;  // rank, l, m, r
+  std::priority_queue<Candidate, std::vector<Candidate>, std::greater<>> candidates;
+  const auto consider = [&](std::size_t left, std::size_t middle) {
+    const std::size_t right = end[middle];
+    if (right - left > kMaxTokenBytes) return;
+    const TokenId rank = v.rank_of(piece.subspan(left, right - left));
+    if (rank != NONE_RANK) candidates.emplace(rank, left, middle, right);
+  };
+  for (std::size_t i = 0; i + 1 < n; ++i) consider(i, i + 1);
+  while (!candidates.empty()) {
+    const auto [rank, left, middle, right] = candidates.top();
+    candidates.pop();
+    if (end[left] != middle || end[middle] != right) continue;  // a part has changed since
+    end[left] = right;
+    end[middle] = 0;
+    if (right < n) previous[right] = left;
+    if (left > 0) consider(previous[left], left);
+    if (right < n) consider(left, right);
+  }
+  for (std::size_t start = 0; start < n; start = end[start]) {
+    const TokenId rank = v.rank_of(piece.subspan(start, end[start] - start));
+    if (rank != NONE_RANK) out.push_back(rank);
+  }
+}
+
 }  // namespace
 
 TokenId longest_prefix(const Vocab& vocab, Bytes span) {
@@ -146,6 +195,7 @@ TokenId longest_prefix(const Vocab& vocab, Bytes span) {
 
 void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   if (piece.empty()) return;
+  if (!vocab.merges_pairwise()) return merge_by_ranks(vocab, piece, out);
   if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
   merge_greedy<true>(vocab, piece, walk_longest_prefix<true>(vocab, piece.data(), piece.size()),
                      out);
@@ -153,6 +203,7 @@ void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
 
 void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, IdVector& out) {
   if (piece.empty()) return;
+  if (!vocab.merges_pairwise()) return merge_by_ranks(vocab, piece, out);
   if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
   merge_greedy<false>(vocab, piece, first, out);
 }

@@ -201,6 +201,27 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   return tokenizer;
 }
 
+Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Bytes vocab,
+                                       Bytes special_tokens) {
+  const Encoding& kind = kRegistry[rules == RuleSet::kO200k ? 1 : 0];
+  Result<UniClassTable> classes =
+      UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
+  if (!classes.ok()) return Error{classes.error()};
+  Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
+  if (!parsed.ok()) return Error{parsed.error()};
+  Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
+  if (!specials.ok()) return Error{specials.error()};
+  Tokenizer tokenizer;
+  tokenizer.rule_set_ = rules;
+  tokenizer.identity_ = next_identity.fetch_add(1);
+  tokenizer.name_ = name;
+  tokenizer.classes_ = std::move(classes.value());
+  tokenizer.vocab_ = std::move(parsed.value());
+  tokenizer.special_tokens_ = std::move(specials.value());
+  tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
+  return tokenizer;
+}
+
 std::size_t Tokenizer::memory_bytes() const {
   std::size_t total = vocab_->memory_bytes() + classes_.memory_bytes();
   for (const SpecialToken& token : special_tokens_) total += token.text.size() + 32;

@@ -25,6 +25,10 @@ class Tokenizer {
   // Builds the encoding of that name from the built-in data (datadir empty) or from the files of
   // the same names in datadir.
   static Result<Tokenizer> create(std::string_view encoding, std::string_view datadir);
+  // Builds an encoding of any name from a vocabulary and a special-token list held in memory, in
+  // the formats of the vocab and special-tokens files, splitting text by the rule set's rules.
+  static Result<Tokenizer> from_data(std::string_view name, RuleSet rules, Bytes vocab,
+                                     Bytes special_tokens);
 
   const std::string& name() const { return name_; }
   RuleSet rule_set() const { return rule_set_; }

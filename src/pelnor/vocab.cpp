@@ -390,6 +390,9 @@ class Vocab::Builder {
       v_.split_table_[n] = {n, n};
       const SplitCandidates& range = n < middle ? low : high;
       const std::size_t i = n < middle ? n : n - middle;
+      if (v_.token_lens_[n] > 1 && range.starts[i] == range.starts[i + 1]) {
+        v_.merges_pairwise_ = false;
+      }
       for (std::uint32_t c = range.starts[i]; c < range.starts[i + 1]; ++c) {
         const Split candidate = range.pairs[c];
         // The verdict is computed directly: caching it now would only store entries made

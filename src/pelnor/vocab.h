@@ -110,6 +110,9 @@ class Vocab {
   TokenId rank_of(Bytes bytes) const;
   // Returns whether every one-byte string is a token, as the merge's guarantees need.
   bool has_every_byte() const { return has_every_byte_; }
+  // Returns whether every token longer than one byte is two tokens of lower rank joined, as the
+  // trie walk and the compatibility test need; other rank tables are merged pair by pair.
+  bool merges_pairwise() const { return merges_pairwise_; }
   // Returns the heap footprint of all tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;
 
@@ -171,6 +174,7 @@ class Vocab {
 
   std::uint32_t token_count_ = 0;
   bool has_every_byte_ = false;
+  bool merges_pairwise_ = true;
   TableVector<std::uint8_t> token_bytes_;
   TableVector<std::uint32_t> token_offsets_;
   std::vector<std::uint8_t> token_lens_;

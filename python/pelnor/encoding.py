@@ -1,0 +1,302 @@
+"""tiktoken's `Encoding`, call for call, on top of the native `Tokenizer`."""
+
+import codecs
+import functools
+import re
+import struct
+
+from ._pelnor import Tokenizer
+from .patterns import rules_of_pattern
+
+_NO_SPECIALS = frozenset()
+# The limits of the vocab and special-token formats the native tokenizer is built from.
+_MAX_RANKS = 262144
+_MAX_TOKEN_BYTES = 255
+_MAX_SPECIALS = 4096
+_MAX_SPECIAL_BYTES = 64
+
+
+class Encoding:
+    """A tokenizer with the calls, results and exceptions of `tiktoken.Encoding`.
+
+    Build one from a rank table as tiktoken does, or get a built-in one with
+    `pelnor.get_encoding`. pelnor's own calls (`count`, `truncate`, `encode_with_offsets`, ...)
+    are here too, and `tokenizer` is the native `Tokenizer` underneath.
+    """
+
+    def __init__(self, name, *, pat_str, mergeable_ranks, special_tokens, explicit_n_vocab=None):
+        rules = rules_of_pattern(pat_str)
+        special_tokens = dict(special_tokens)
+        if explicit_n_vocab is not None:
+            assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
+            assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
+        tokenizer = Tokenizer.from_data(
+            name, rules, _vocab_data(mergeable_ranks), _special_data(special_tokens)
+        )
+        self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab)
+
+    @classmethod
+    def _wrap(cls, tokenizer, pat_str, explicit_n_vocab=None):
+        """Returns the Encoding of a native tokenizer, built-in or restored from a pickle."""
+        encoding = cls.__new__(cls)
+        special_tokens = {}
+        for text, token in tokenizer.special_tokens():
+            special_tokens.setdefault(text, token)
+        encoding._setup(tokenizer, pat_str, special_tokens, None, explicit_n_vocab)
+        return encoding
+
+    def _setup(self, tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab):
+        self.tokenizer = tokenizer
+        self.name = tokenizer.name
+        self._pat_str = pat_str
+        self._special_tokens = special_tokens
+        self._explicit_n_vocab = explicit_n_vocab
+        self._ranks = mergeable_ranks
+        self._base_tokens = len(tokenizer.token_byte_values()) if mergeable_ranks is None else len(
+            mergeable_ranks
+        )
+        self._special_ids = frozenset(special_tokens.values())
+        self.max_token_value = max(self._base_tokens - 1, max(self._special_ids, default=0))
+        # pelnor's own calls, straight from the native tokenizer.
+        for call in (
+            "count",
+            "count_batch",
+            "truncate",
+            "truncate_batch",
+            "encode_with_offsets",
+            "encode_with_special",
+            "encode_to_buffer",
+            "encode_batch_to_numpy",
+        ):
+            setattr(self, call, getattr(tokenizer, call))
+
+    def __repr__(self):
+        return f"<Encoding {self.name!r}>"
+
+    def __reduce__(self):
+        from . import _builtin_encoding_or_none
+
+        if _builtin_encoding_or_none(self.name) is self:
+            from . import get_encoding
+
+            return get_encoding, (self.name,)
+        return Encoding._wrap, (self.tokenizer, self._pat_str, self._explicit_n_vocab)
+
+    # ---- Encoding ------------------------------------------------------------------------------
+
+    def encode(self, text, *, allowed_special=_NO_SPECIALS, disallowed_special="all"):
+        """Encodes a string into tokens, raising ValueError on a disallowed special token."""
+        try:
+            return self.tokenizer.encode(text, allowed_special, disallowed_special)
+        except UnicodeEncodeError:
+            return self.tokenizer.encode(_without_surrogates(text), allowed_special,
+                                         disallowed_special)
+
+    def encode_ordinary(self, text):
+        """Encodes a string into tokens, treating special-token strings as plain text."""
+        try:
+            return self.tokenizer.encode_ordinary(text)
+        except UnicodeEncodeError:
+            return self.tokenizer.encode_ordinary(_without_surrogates(text))
+
+    def encode_to_numpy(self, text, *, allowed_special=_NO_SPECIALS, disallowed_special="all"):
+        """Encodes a string into a numpy array of uint32 tokens."""
+        try:
+            return self.tokenizer.encode_to_numpy(text, allowed_special, disallowed_special)
+        except UnicodeEncodeError:
+            return self.tokenizer.encode_to_numpy(_without_surrogates(text), allowed_special,
+                                                  disallowed_special)
+
+    def encode_ordinary_batch(self, text, *, num_threads=8):
+        """Encodes a list of strings, treating special-token strings as plain text."""
+        return self._lists(self.tokenizer.encode_batch(_texts(text), _threads(num_threads)))
+
+    def encode_batch(self, text, *, num_threads=8, allowed_special=_NO_SPECIALS,
+                     disallowed_special="all"):
+        """Encodes a list of strings, raising ValueError on a disallowed special token."""
+        texts = _texts(text)
+        allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
+        if disallowed_special == "all":
+            disallowed_special = self.special_tokens_set - allowed
+        if disallowed_special:
+            finder = _finder(frozenset(disallowed_special))
+            for each in texts:
+                if finder(each):
+                    self.tokenizer.encode(each, allowed, disallowed_special)  # raises
+        threads = _threads(num_threads)
+        if not allowed or not self._special_tokens:
+            return self._lists(self.tokenizer.encode_batch(texts, threads))
+        if self.special_tokens_set <= allowed:
+            return self._lists(self.tokenizer.encode_batch(texts, threads, True))
+        return [self.tokenizer.encode(each, allowed, ()) for each in texts]
+
+    def encode_single_token(self, text_or_bytes):
+        """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
+        return self.tokenizer.encode_single_token(text_or_bytes)
+
+    # ---- Decoding ------------------------------------------------------------------------------
+
+    def decode_bytes(self, tokens):
+        """Decodes tokens into bytes; an id that is no token raises KeyError."""
+        if not isinstance(tokens, (list, tuple)):
+            tokens = list(tokens)
+        data = self.tokenizer.decode_bytes(tokens)
+        if tokens and max(tokens) >= self._base_tokens:
+            self._check_known(tokens)
+        return data
+
+    def decode(self, tokens, errors="replace"):
+        """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
+        return self.decode_bytes(tokens).decode("utf-8", errors)
+
+    def decode_single_token_bytes(self, token):
+        """Returns the bytes of one token, or raises KeyError."""
+        return self.tokenizer.decode_single_token_bytes(token)
+
+    def decode_tokens_bytes(self, tokens):
+        """Returns the bytes of each token."""
+        return [self.tokenizer.decode_single_token_bytes(token) for token in tokens]
+
+    def decode_with_offsets(self, tokens):
+        """Decodes tokens into a string, with the character index where each token starts.
+
+        A token that starts inside a character is given the start of that character.
+        """
+        token_bytes = self.decode_tokens_bytes(tokens)
+        text_len, offsets = 0, []
+        for token in token_bytes:
+            offsets.append(max(0, text_len - (0x80 <= token[0] < 0xC0)))
+            text_len += sum(1 for byte in token if not 0x80 <= byte < 0xC0)
+        return b"".join(token_bytes).decode("utf-8", "strict"), offsets
+
+    def decode_batch(self, batch, *, errors="replace", num_threads=8):
+        """Decodes a batch of token lists into strings."""
+        return [self.decode(tokens, errors) for tokens in batch]
+
+    def decode_bytes_batch(self, batch, *, num_threads=8):
+        """Decodes a batch of token lists into bytes."""
+        return [self.decode_bytes(tokens) for tokens in batch]
+
+    def stream_decoder(self, errors="replace"):
+        """Returns a StreamDecoder: feed it ids as they arrive and print what it returns."""
+        return StreamDecoder(self, errors)
+
+    # ---- The vocabulary ------------------------------------------------------------------------
+
+    def token_byte_values(self):
+        """Returns the bytes of every base token, sorted."""
+        return list(self._sorted_token_bytes)
+
+    @functools.cached_property
+    def _sorted_token_bytes(self):
+        return sorted(self.tokenizer.token_byte_values())
+
+    @property
+    def _mergeable_ranks(self):
+        if self._ranks is None:
+            values = self.tokenizer.token_byte_values()
+            self._ranks = {token: rank for rank, token in enumerate(values)}
+        return self._ranks
+
+    @property
+    def eot_token(self):
+        return self._special_tokens["<|endoftext|>"]
+
+    @functools.cached_property
+    def special_tokens_set(self):
+        return set(self._special_tokens)
+
+    def is_special_token(self, token):
+        return token in self._special_ids
+
+    @property
+    def n_vocab(self):
+        """The number of ids: one more than the largest."""
+        return self.max_token_value + 1
+
+    # ---- Helpers -------------------------------------------------------------------------------
+
+    def _check_known(self, tokens):
+        for token in tokens:
+            if token >= self._base_tokens and token not in self._special_ids:
+                raise KeyError(token)
+
+    @staticmethod
+    def _lists(encoded):
+        ids, offsets = encoded
+        ids, offsets = memoryview(ids).cast("I"), memoryview(offsets).cast("q")
+        return [ids[offsets[i] : offsets[i + 1]].tolist() for i in range(len(offsets) - 1)]
+
+
+class StreamDecoder:
+    """Turns ids arriving a few at a time into text, never splitting a character.
+
+    `step(ids)` returns the text that the ids fed so far complete; `finish()` returns the rest.
+    Joined, the pieces equal `decode` of all the ids with the same `errors`.
+    """
+
+    def __init__(self, encoding, errors="replace"):
+        self._encoding = encoding
+        self._utf8 = codecs.getincrementaldecoder("utf-8")(errors)
+
+    def step(self, ids):
+        return self._utf8.decode(self._encoding.decode_bytes(ids))
+
+    def finish(self):
+        return self._utf8.decode(b"", final=True)
+
+
+def _without_surrogates(text):
+    # A lone surrogate has no UTF-8 form; like tiktoken, encode it as U+FFFD.
+    return text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+
+
+def _texts(text):
+    return text if isinstance(text, list) else list(text)
+
+
+def _threads(num_threads):
+    return max(0, num_threads)
+
+
+@functools.lru_cache(maxsize=64)
+def _finder(strings):
+    """Returns a search that finds any of the strings in a text."""
+    strings = sorted((s for s in strings if s), key=len, reverse=True)
+    if not strings:
+        return lambda text: None
+    return re.compile("|".join(map(re.escape, strings))).search
+
+
+def _max_token_value(mergeable_ranks, special_tokens):
+    return max(max(mergeable_ranks.values()), max(special_tokens.values(), default=0))
+
+
+def _vocab_data(mergeable_ranks):
+    """The rank table in the vocab format: count, then (length, bytes, rank) per token."""
+    count = len(mergeable_ranks)
+    if not 1 <= count <= _MAX_RANKS:
+        raise ValueError(f"pelnor: a rank table holds 1 to {_MAX_RANKS} tokens, not {count}")
+    if set(mergeable_ranks.values()) != set(range(count)):
+        raise ValueError(f"pelnor: the ranks must be 0 to {count - 1}, each once")
+    parts = [struct.pack("<I", count)]
+    for token, rank in mergeable_ranks.items():
+        if not 1 <= len(token) <= _MAX_TOKEN_BYTES:
+            raise ValueError(f"pelnor: token {token!r} is not 1 to {_MAX_TOKEN_BYTES} bytes long")
+        parts.append(struct.pack("<H", len(token)) + bytes(token) + struct.pack("<I", rank))
+    return b"".join(parts)
+
+
+def _special_data(special_tokens):
+    """The special tokens in the special-tokens format: count, then (id, length, text) each."""
+    if len(special_tokens) > _MAX_SPECIALS:
+        raise ValueError(f"pelnor: at most {_MAX_SPECIALS} special tokens are supported")
+    parts = [struct.pack("<I", len(special_tokens))]
+    for text, token in special_tokens.items():
+        data = text.encode("utf-8")
+        if not 1 <= len(data) <= _MAX_SPECIAL_BYTES:
+            raise ValueError(
+                f"pelnor: special token {text!r} is not 1 to {_MAX_SPECIAL_BYTES} bytes long"
+            )
+        parts.append(struct.pack("<IH", token, len(data)) + data)
+    return b"".join(parts)

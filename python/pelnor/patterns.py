@@ -1,0 +1,39 @@
+"""The splitting patterns pelnor implements, under the spellings that vocabularies publish."""
+
+# tiktoken's cl100k_base spelling, with possessive quantifiers.
+CL100K_PATTERN = (
+    r"'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+"
+    r"|\s++$|\s*[\r\n]|\s+(?!\S)|\s"
+)
+# The older spelling of the same rule, which vocabularies built on cl100k's publish (Llama 3).
+CL100K_PATTERN_OLD = (
+    r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"
+    r"|\s*[\r\n]+|\s+(?!\S)|\s+"
+)
+O200K_PATTERN = "|".join(
+    [
+        r"[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"
+        r"(?i:'s|'t|'re|'ve|'m|'ll|'d)?",
+        r"[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*"
+        r"(?i:'s|'t|'re|'ve|'m|'ll|'d)?",
+        r"\p{N}{1,3}",
+        r" ?[^\s\p{L}\p{N}]+[\r\n/]*",
+        r"\s*[\r\n]+",
+        r"\s+(?!\S)",
+        r"\s+",
+    ]
+)
+
+_RULES = {CL100K_PATTERN: "cl100k", CL100K_PATTERN_OLD: "cl100k", O200K_PATTERN: "o200k"}
+
+
+def rules_of_pattern(pat_str):
+    """Returns the native rule set ('cl100k' or 'o200k') that splits text as pat_str does."""
+    rules = _RULES.get(pat_str) if isinstance(pat_str, str) else None
+    if rules is None:
+        raise ValueError(
+            "pelnor supports the splitting patterns of cl100k_base and o200k_base (tiktoken's "
+            "spellings, and the older cl100k spelling that Llama 3 publishes); pat_str is "
+            "none of them"
+        )
+    return rules

@@ -1,0 +1,325 @@
+"""pelnor's Encoding against tiktoken's, call for call: same results, same exception classes."""
+
+import concurrent.futures
+import pickle
+import random
+
+import numpy
+import pytest
+
+import pelnor
+from conftest import ENCODINGS
+from datafiles import REPO
+
+CORPUS = {
+    path.stem: path.read_text(encoding="utf-8") for path in sorted((REPO / "tests" / "corpus").glob("*.txt"))
+}
+TEXT = CORPUS["english"][:3000]
+MIXED = "naïve café 日本語 🎉 " * 20
+
+
+def calls(enc):
+    """(label, call) pairs covering every public call of tiktoken's Encoding; each call gets the
+    Encoding under test."""
+    eot = "<|endoftext|>"
+    second = sorted(enc.special_tokens_set - {eot})[0]
+    specials = f"a {eot} b {second} c"
+    ids = enc.encode(MIXED)
+    gaps = (i for i in range(enc.max_token_value, -1, -1) if not _known(enc, i))
+    unknown = next(gaps, enc.max_token_value + 1)
+    broken = enc.encode("é")[:1] if len(enc.encode("é")) > 1 else [enc.encode_single_token(b"\xc3")]
+    table = [
+        ("encode", lambda e: e.encode(TEXT)),
+        ("encode empty", lambda e: e.encode("")),
+        ("encode special disallowed", lambda e: e.encode(specials)),
+        ("encode allowed all", lambda e: e.encode(specials, allowed_special="all")),
+        ("encode allowed one", lambda e: e.encode(specials, allowed_special={eot})),
+        ("encode allowed one, rest free",
+         lambda e: e.encode(specials, allowed_special={eot}, disallowed_special=())),
+        ("encode nothing disallowed", lambda e: e.encode(specials, disallowed_special=())),
+        ("encode disallowed set", lambda e: e.encode(specials, disallowed_special={second})),
+        ("encode both all", lambda e: e.encode(specials, allowed_special="all",
+                                                disallowed_special="all")),
+        ("encode frozenset", lambda e: e.encode(specials, allowed_special=frozenset([eot, second]))),
+        ("encode surrogate", lambda e: e.encode("a\ud800b \udfff")),
+        ("encode bytes", lambda e: e.encode(b"abc")),
+        ("encode None", lambda e: e.encode(None)),
+        ("encode_ordinary", lambda e: e.encode_ordinary(MIXED + specials)),
+        ("encode_ordinary surrogate", lambda e: e.encode_ordinary("x\udc80y")),
+        ("encode_to_numpy", lambda e: e.encode_to_numpy(TEXT)),
+        ("encode_to_numpy special", lambda e: e.encode_to_numpy(specials)),
+        ("encode_to_numpy allowed", lambda e: e.encode_to_numpy(specials, allowed_special="all")),
+        ("encode_batch", lambda e: e.encode_batch([TEXT, "", MIXED])),
+        ("encode_batch empty", lambda e: e.encode_batch([])),
+        ("encode_batch special", lambda e: e.encode_batch(["x", specials])),
+        ("encode_batch allowed all", lambda e: e.encode_batch(["x", specials], allowed_special="all")),
+        ("encode_batch allowed one",
+         lambda e: e.encode_batch([specials], allowed_special={eot}, disallowed_special=())),
+        ("encode_batch nothing disallowed", lambda e: e.encode_batch([specials], disallowed_special=())),
+        ("encode_batch one thread", lambda e: e.encode_batch([TEXT, MIXED], num_threads=1)),
+        ("encode_ordinary_batch", lambda e: e.encode_ordinary_batch([TEXT, specials, ""])),
+        ("encode_ordinary_batch threads", lambda e: e.encode_ordinary_batch([MIXED] * 5, num_threads=2)),
+        ("encode_single_token str", lambda e: e.encode_single_token("hello")),
+        ("encode_single_token bytes", lambda e: e.encode_single_token(b"hello")),
+        ("encode_single_token special", lambda e: e.encode_single_token(eot)),
+        ("encode_single_token special bytes", lambda e: e.encode_single_token(eot.encode())),
+        ("encode_single_token two words", lambda e: e.encode_single_token("hello world")),
+        ("encode_single_token int", lambda e: e.encode_single_token(5)),
+        ("decode", lambda e: e.decode(ids)),
+        ("decode empty", lambda e: e.decode([])),
+        ("decode tuple", lambda e: e.decode(tuple(ids))),
+        ("decode special", lambda e: e.decode(e.encode(specials, allowed_special="all"))),
+        ("decode unknown", lambda e: e.decode([1, unknown])),
+        ("decode too large", lambda e: e.decode([1, 2**32 + 5])),
+        ("decode negative", lambda e: e.decode([1, -1])),
+        ("decode str", lambda e: e.decode("abc")),
+        ("decode strict", lambda e: e.decode(broken, errors="strict")),
+        ("decode replace", lambda e: e.decode(broken + ids)),
+        ("decode ignore", lambda e: e.decode(broken + ids, errors="ignore")),
+        ("decode backslashreplace", lambda e: e.decode(broken, errors="backslashreplace")),
+        ("decode surrogateescape", lambda e: e.decode(broken, errors="surrogateescape")),
+        ("decode unknown handler", lambda e: e.decode(broken, errors="no-such-handler")),
+        ("decode numpy", lambda e: e.decode(numpy.array(ids, dtype=numpy.uint32))),
+        ("decode_bytes", lambda e: e.decode_bytes(ids)),
+        ("decode_bytes unknown", lambda e: e.decode_bytes([unknown])),
+        ("decode_single_token_bytes", lambda e: e.decode_single_token_bytes(ids[0])),
+        ("decode_single_token_bytes special", lambda e: e.decode_single_token_bytes(e.eot_token)),
+        ("decode_single_token_bytes unknown", lambda e: e.decode_single_token_bytes(unknown)),
+        ("decode_single_token_bytes negative", lambda e: e.decode_single_token_bytes(-1)),
+        ("decode_tokens_bytes", lambda e: e.decode_tokens_bytes(ids)),
+        ("decode_tokens_bytes unknown", lambda e: e.decode_tokens_bytes([1, unknown])),
+        ("decode_with_offsets", lambda e: e.decode_with_offsets(ids)),
+        ("decode_with_offsets broken", lambda e: e.decode_with_offsets(broken)),
+        ("decode_batch", lambda e: e.decode_batch([ids, [], broken])),
+        ("decode_batch errors", lambda e: e.decode_batch([broken], errors="strict")),
+        ("decode_batch threads", lambda e: e.decode_batch([ids] * 3, num_threads=1)),
+        ("decode_bytes_batch", lambda e: e.decode_bytes_batch([ids, [], broken])),
+        ("decode_bytes_batch unknown", lambda e: e.decode_bytes_batch([[unknown]])),
+        ("token_byte_values", lambda e: e.token_byte_values()),
+        ("name", lambda e: e.name),
+        ("n_vocab", lambda e: e.n_vocab),
+        ("max_token_value", lambda e: e.max_token_value),
+        ("eot_token", lambda e: e.eot_token),
+        ("special_tokens_set", lambda e: e.special_tokens_set),
+        ("_special_tokens", lambda e: e._special_tokens),
+        ("_pat_str", lambda e: e._pat_str),
+        ("_mergeable_ranks", lambda e: e._mergeable_ranks == enc._mergeable_ranks),
+    ]
+    return table
+
+
+def _known(enc, token):
+    try:
+        enc.decode_single_token_bytes(token)
+        return True
+    except KeyError:
+        return False
+
+
+def outcome(call, enc):
+    try:
+        result = call(enc)
+    except Exception as error:  # noqa: BLE001 - the class is what is compared
+        return "raises", type(error)
+    if isinstance(result, numpy.ndarray):
+        return "array", result.dtype, result.tolist()
+    return "returns", result
+
+
+@pytest.mark.parametrize("name", ENCODINGS)
+def test_every_call_agrees_with_tiktoken(references, name):
+    ours, theirs = pelnor.get_encoding(name), references[name]
+    differences = [
+        (label, outcome(call, ours), outcome(call, theirs))
+        for label, call in calls(theirs)
+        if outcome(call, ours) != outcome(call, theirs)
+    ]
+    assert differences == []
+    assert repr(ours) == repr(theirs)
+    # tiktoken 0.12's own is_special_token raises AttributeError for every id.
+    assert [ours.is_special_token(i) for i in (ours.eot_token, 0, ours.n_vocab)] == [
+        True, False, False
+    ]
+
+
+def test_models_map_to_tiktoken_encodings():
+    import tiktoken
+
+    names = list(pelnor.models.MODEL_TO_ENCODING)
+    names += [prefix + "x" for prefix in pelnor.models.MODEL_PREFIX_TO_ENCODING]
+    names += ["gpt-4o-mini", "gpt-4x", "o1x", "ft:gpt-5", "gpt-5.1", "", "GPT-4"]
+    for model in names:
+        assert outcome(pelnor.encoding_name_for_model, model) == outcome(
+            tiktoken.encoding_name_for_model, model
+        ), model
+    assert pelnor.encoding_for_model("gpt-4o") is pelnor.get_encoding("o200k_base")
+    assert pelnor.encoding_for_model("gpt-oss-120b").name == "o200k_harmony"
+    for missing in ("text-davinci-003", "gpt2"):
+        with pytest.raises(ValueError):
+            pelnor.encoding_for_model(missing)
+    with pytest.raises(KeyError):
+        pelnor.encoding_for_model("no-such-model")
+    with pytest.raises(ValueError):
+        pelnor.get_encoding("nope")
+    assert pelnor.list_encoding_names() == ENCODINGS
+
+
+# ---- Custom encodings ----------------------------------------------------------------------------
+
+
+def conformance_texts(count):
+    from test_conformance import adversarial_texts, random_text
+
+    rng = random.Random(11)
+    return [random_text(rng) for _ in range(count)] + list(adversarial_texts()) + list(CORPUS.values())
+
+
+def prefix_ranks(name, count):
+    import tiktoken_offline
+
+    ranks = tiktoken_offline.encoding(name)._mergeable_ranks
+    return {token: rank for token, rank in ranks.items() if rank < count}
+
+
+def both(name, pat_str, ranks, specials):
+    import tiktoken
+
+    arguments = dict(pat_str=pat_str, mergeable_ranks=ranks, special_tokens=specials)
+    return pelnor.Encoding(name, **arguments), tiktoken.Encoding(name, **arguments)
+
+
+SPELLINGS = [
+    ("cl100k_base", pelnor.patterns.CL100K_PATTERN),
+    ("cl100k_base", pelnor.patterns.CL100K_PATTERN_OLD),
+    ("o200k_base", pelnor.patterns.O200K_PATTERN),
+]
+
+
+@pytest.mark.parametrize("base, pat_str", SPELLINGS)
+def test_custom_encodings_under_each_spelling_match_tiktoken(references, base, pat_str):
+    ranks = prefix_ranks(base, 40000)
+    specials = {"<|endoftext|>": 40000, "<|im_start|>": 40001, "<|im_end|>": 40007}
+    ours, theirs = both("custom", pat_str, ranks, specials)
+    texts = conformance_texts(400)
+    texts += [f"{specials_text} <|im_start|>user\n{text}<|im_end|>" for specials_text, text in
+              zip(["", "<|endoftext|>"], texts[:50] * 2)]
+    for text in texts:
+        assert ours.encode(text, allowed_special="all") == theirs.encode(text, allowed_special="all")
+    assert ours.n_vocab == theirs.n_vocab == 40008
+    assert ours.token_byte_values() == theirs.token_byte_values()
+    # The spelling splits as tiktoken's own spelling does: same ids from tiktoken either way.
+    canonical = references[base]
+    spelled = both("spelled", pat_str, canonical._mergeable_ranks, {})[1]
+    for text in texts:
+        assert spelled.encode_ordinary(text) == canonical.encode_ordinary(text)
+
+
+def test_rank_tables_that_are_not_pairwise_merge_as_tiktoken_does():
+    """Tables whose tokens are not all two tokens of lower rank joined: words appended to a short
+    table, and a table whose ranks are shuffled."""
+    ranks = prefix_ranks("cl100k_base", 3000)
+    words = sorted({(" " + word).encode() for word in CORPUS["english"].split()} - set(ranks))
+    appended = dict(ranks)
+    for word in words[:2000]:
+        appended[word] = len(appended)
+    rng = random.Random(3)
+    longer = sorted(prefix_ranks("cl100k_base", 8000).items(), key=lambda item: item[1])
+    tail = [token for token, _ in longer[256:]]
+    rng.shuffle(tail)
+    shuffled = {token: rank for rank, token in enumerate([t for t, _ in longer[:256]] + tail)}
+    texts = conformance_texts(200)
+    for table in (appended, shuffled):
+        ours, theirs = both("odd", pelnor.patterns.CL100K_PATTERN, table, {})
+        for text in texts:
+            assert ours.encode_ordinary(text) == theirs.encode_ordinary(text)
+
+
+def test_custom_encodings_reject_what_pelnor_cannot_build():
+    ranks = prefix_ranks("cl100k_base", 300)
+    pattern = pelnor.patterns.CL100K_PATTERN
+    with pytest.raises(ValueError, match="splitting patterns"):
+        pelnor.Encoding("x", pat_str=r"\w+|\s+", mergeable_ranks=ranks, special_tokens={})
+    with pytest.raises(ValueError, match="ranks must be 0 to 300"):
+        pelnor.Encoding("x", pat_str=pattern, mergeable_ranks={**ranks, b"zz": 400},
+                        special_tokens={})
+    with pytest.raises(ValueError, match="1 to 255 bytes"):
+        pelnor.Encoding("x", pat_str=pattern, mergeable_ranks={**ranks, b"z" * 256: 300},
+                        special_tokens={})
+    with pytest.raises(ValueError, match="1 to 64 bytes"):
+        pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks,
+                        special_tokens={"<|" + "x" * 70 + "|>": 300})
+    with pytest.raises(AssertionError):
+        pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks, special_tokens={},
+                        explicit_n_vocab=301)
+    built = pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks,
+                            special_tokens={"<|e|>": 300}, explicit_n_vocab=301)
+    assert built.n_vocab == 301
+
+
+def test_load_tiktoken_bpe_reads_the_published_format(tmp_path):
+    import base64
+
+    ranks = prefix_ranks("o200k_base", 5000)
+    path = tmp_path / "small.tiktoken"
+    path.write_bytes(b"".join(base64.b64encode(t) + b" %d\n" % r for t, r in ranks.items()))
+    assert pelnor.load_tiktoken_bpe(path) == ranks
+    import hashlib
+
+    digest = hashlib.sha256(path.read_bytes()).hexdigest()
+    assert pelnor.load_tiktoken_bpe(str(path), expected_hash=digest) == ranks
+    with pytest.raises(ValueError, match="SHA-256"):
+        pelnor.load_tiktoken_bpe(path, expected_hash="0" * 64)
+    for bad in (b"IQ== 0\nIg==\n", b"IQ== 0\n!!! 1\n", b"IQ== 0\nIg== x\n", b"IQ== 0\nIg== 1 2\n"):
+        path.write_bytes(bad)
+        with pytest.raises(ValueError, match=f"small.tiktoken, line 2: "):
+            pelnor.load_tiktoken_bpe(path)
+
+
+# ---- Pickling and streaming ---------------------------------------------------------------------
+
+
+def _ids_in_child(encoding, text):
+    return encoding.encode(text, allowed_special="all")
+
+
+def test_encodings_and_tokenizers_pickle_and_cross_process_pools(tmp_path):
+    custom = pelnor.Encoding("custom", pat_str=pelnor.patterns.O200K_PATTERN,
+                             mergeable_ranks=prefix_ranks("o200k_base", 20000),
+                             special_tokens={"<|end|>": 20000})
+    builtin = pelnor.get_encoding("o200k_harmony")
+    assert pickle.loads(pickle.dumps(builtin)) is builtin
+    restored = pickle.loads(pickle.dumps(custom))
+    text = MIXED + "<|end|>" + TEXT
+    assert restored.encode(text, allowed_special="all") == custom.encode(text, allowed_special="all")
+    assert restored.special_tokens_set == {"<|end|>"} and restored.name == "custom"
+    datadir = tmp_path / "data"
+    datadir.mkdir()
+    for file in ("cl100k.vocab", "uniclass.bin"):
+        (datadir / file).write_bytes((REPO / "data" / file).read_bytes())
+    for tokenizer in (pelnor.Tokenizer("o200k_base"), pelnor.Tokenizer("cl100k_base", str(datadir)),
+                      custom.tokenizer):
+        copy = pickle.loads(pickle.dumps(tokenizer))
+        assert (copy.name, copy.special_tokens(), copy.encode_ordinary(text)) == (
+            tokenizer.name, tokenizer.special_tokens(), tokenizer.encode_ordinary(text))
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        for encoding in (builtin, custom):
+            texts = [text[i:] for i in range(0, 600, 100)]
+            expected = [_ids_in_child(encoding, each) for each in texts]
+            assert list(pool.map(_ids_in_child, [encoding] * len(texts), texts)) == expected
+
+
+@pytest.mark.parametrize("errors", ["strict", "replace", "backslashreplace"])
+def test_stream_decoder_never_splits_a_character(errors):
+    enc = pelnor.get_encoding("cl100k_base")
+    ids = enc.encode(MIXED + "🧑‍🤝‍🧑 ꙮ 𝄞")
+    if errors != "strict":
+        ids = [enc.encode_single_token(b"\xe6"), *ids, enc.encode_single_token(b"\xf0")]
+    rng = random.Random(5)
+    decoder, pieces, pos = enc.stream_decoder(errors), [], 0
+    while pos < len(ids):
+        step = rng.randint(0, 3)
+        pieces.append(decoder.step(ids[pos : pos + step]))
+        pos += step
+    pieces.append(decoder.finish())
+    # A step that returned half a character would show a replacement the whole text lacks.
+    assert "".join(pieces) == enc.decode(ids, errors)
