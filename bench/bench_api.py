@@ -11,9 +11,10 @@ dev root's packages), never a short text repeated. Per encoding and kind, three 
   new   a fresh encoding first encodes the kind's warm-up text, then the text, which it has not
         seen;
   warm  the same text again (best of three).
-Then the batch runner's gain (threads=0 against threads=1, back-to-back pairs, on texts seen
-before and on new ones), Python threads sharing one tokenizer, per-call times, construction and
-peak memory. The previous run's figures are kept in bench/.last-run.json and shown beside.
+Then what the tiktoken-compatible face (pelnor.get_encoding) costs, the batch runner's gain
+(threads=0 against threads=1, back-to-back pairs, on texts seen before and on new ones), Python
+threads sharing one tokenizer, per-call times, construction and peak memory. The previous run's
+figures are kept in bench/.last-run.json and shown beside.
 """
 
 import argparse
@@ -229,6 +230,34 @@ def policy_figures(name, repeat):
     }
 
 
+def tiktoken_face_figures(name, repeat):
+    """What the tiktoken-compatible face costs: pelnor.get_encoding's encode of a short text and
+    encode_batch returning lists (on English paragraphs), against tiktoken and against a loop of
+    the face's own encode; decode through the face (which checks ids as tiktoken does)."""
+    enc = pelnor.get_encoding(name)
+    ref = tiktoken_offline.encoding(name)
+    text = read_kind("english")
+    paragraphs = [p + "\n\n" for p in text.split("\n\n")]
+    ids = enc.encode_ordinary(text)
+    enc.encode_batch(paragraphs)  # warm
+    calls = 20000
+
+    def many(fn):
+        return lambda: [fn("hello world") for _ in range(calls)]
+
+    loop = best_time(lambda: [enc.encode(p) for p in paragraphs], repeat)
+    batch = best_time(lambda: enc.encode_batch(paragraphs), repeat)
+    return {
+        "Encoding.encode('hello world') time / tiktoken's": best_time(many(enc.encode), repeat)
+        / best_time(many(ref.encode), repeat),
+        "Encoding.encode_batch speed-up over a loop of Encoding.encode": loop / batch,
+        "Encoding.encode_batch x tiktoken": best_time(lambda: ref.encode_batch(paragraphs), 1)
+        / batch,
+        "Encoding.decode x tiktoken": best_time(lambda: ref.decode(ids), repeat)
+        / best_time(lambda: enc.decode(ids), repeat),
+    }
+
+
 def chunks_of_lines(text, lines_per_chunk=40):
     lines = text.splitlines(keepends=True)
     return ["".join(lines[i : i + lines_per_chunk]) for i in range(0, len(lines), lines_per_chunk)]
@@ -395,6 +424,7 @@ def main():
             **per_call_times(name, repeat),
             **decode_figures(name, repeat),
             **policy_figures(name, repeat),
+            **tiktoken_face_figures(name, repeat),
             **batch_scaling(name, pairs),
             **python_threads(name),
             **memory_and_construction(name),

@@ -4,8 +4,9 @@
     python3 examples/dask_tokenize.py CORPUS_DIR OUT_DIR [--encoding NAME] [--workers N]
 
 Each file becomes OUT_DIR/<name>.npy (its ids as uint32) and the per-file counts are printed as
-JSON. Every worker process builds the tokenizer once (pelnor.get_encoding caches it per process)
-and encodes with all its threads; the same pattern works on a real cluster by passing the
+JSON. The encoding is shipped to the workers with each task: a built-in one pickles by name, and
+every worker process builds it once (pelnor.get_encoding caches it per process); a custom
+pelnor.Encoding pickles with its rank table. The same code works on a real cluster by passing the
 scheduler's address to Client instead of a LocalCluster.
 """
 
@@ -18,18 +19,20 @@ def tokenize_file(path, out_dir, encoding):
     """Encodes one file, writes its ids as .npy and returns (file name, token count)."""
     import numpy
 
-    import pelnor
-
-    tok = pelnor.get_encoding(encoding)
-    ids = tok.encode_to_numpy(Path(path).read_text(encoding="utf-8"), disallowed_special=())
+    ids = encoding.encode_to_numpy(Path(path).read_text(encoding="utf-8"), disallowed_special=())
     numpy.save(Path(out_dir) / (Path(path).stem + ".npy"), ids)
     return Path(path).name, len(ids)
 
 
 def tokenize_directory(corpus_dir, out_dir, encoding="o200k_base", workers=2):
-    """Returns {file name: token count} for every *.txt file of corpus_dir."""
+    """Returns {file name: token count} for every *.txt file of corpus_dir; encoding is a
+    pelnor.Encoding or the name of a built-in one."""
     from dask.distributed import Client, LocalCluster
 
+    import pelnor
+
+    if isinstance(encoding, str):
+        encoding = pelnor.get_encoding(encoding)
     Path(out_dir).mkdir(parents=True, exist_ok=True)
     paths = sorted(str(p) for p in Path(corpus_dir).glob("*.txt"))
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,

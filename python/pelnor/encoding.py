@@ -4,9 +4,15 @@ import codecs
 import functools
 import re
 import struct
+from collections.abc import Callable, Collection, Sequence, Set as AbstractSet
+from typing import TYPE_CHECKING, Literal
 
 from ._pelnor import Tokenizer
 from .patterns import rules_of_pattern
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
 
 _NO_SPECIALS = frozenset()
 # The limits of the vocab and special-token formats the native tokenizer is built from.
@@ -24,7 +30,29 @@ class Encoding:
     are here too, and `tokenizer` is the native `Tokenizer` underneath.
     """
 
-    def __init__(self, name, *, pat_str, mergeable_ranks, special_tokens, explicit_n_vocab=None):
+    tokenizer: Tokenizer
+    name: str
+    max_token_value: int
+    # pelnor's own calls: the native tokenizer's methods of the same names.
+    count: Callable[[str], int]
+    count_batch: Callable[..., list[int]]
+    truncate: Callable[[str, int], tuple[str, int]]
+    truncate_batch: Callable[..., list[tuple[str, int]]]
+    encode_with_offsets: Callable[..., tuple[list[int], list[tuple[int, int]]]]
+    encode_with_special: Callable[[str], list[int]]
+    encode_to_buffer: Callable[..., bytes]
+    encode_batch_to_numpy: Callable[..., tuple["numpy.typing.NDArray[numpy.uint32]",
+                                               "numpy.typing.NDArray[numpy.int64]"]]
+
+    def __init__(
+        self,
+        name: str,
+        *,
+        pat_str: str,
+        mergeable_ranks: dict[bytes, int],
+        special_tokens: dict[str, int],
+        explicit_n_vocab: int | None = None,
+    ) -> None:
         rules = rules_of_pattern(pat_str)
         special_tokens = dict(special_tokens)
         if explicit_n_vocab is not None:
@@ -47,6 +75,7 @@ class Encoding:
 
     def _setup(self, tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab):
         self.tokenizer = tokenizer
+        self._encode = tokenizer.encode
         self.name = tokenizer.name
         self._pat_str = pat_str
         self._special_tokens = special_tokens
@@ -84,22 +113,36 @@ class Encoding:
 
     # ---- Encoding ------------------------------------------------------------------------------
 
-    def encode(self, text, *, allowed_special=_NO_SPECIALS, disallowed_special="all"):
+    def encode(
+        self,
+        text: str,
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> list[int]:
         """Encodes a string into tokens, raising ValueError on a disallowed special token."""
         try:
+            if allowed_special is _NO_SPECIALS and disallowed_special == "all":
+                return self._encode(text)  # the native defaults, resolved fastest
             return self.tokenizer.encode(text, allowed_special, disallowed_special)
         except UnicodeEncodeError:
             return self.tokenizer.encode(_without_surrogates(text), allowed_special,
                                          disallowed_special)
 
-    def encode_ordinary(self, text):
+    def encode_ordinary(self, text: str) -> list[int]:
         """Encodes a string into tokens, treating special-token strings as plain text."""
         try:
             return self.tokenizer.encode_ordinary(text)
         except UnicodeEncodeError:
             return self.tokenizer.encode_ordinary(_without_surrogates(text))
 
-    def encode_to_numpy(self, text, *, allowed_special=_NO_SPECIALS, disallowed_special="all"):
+    def encode_to_numpy(
+        self,
+        text: str,
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> "numpy.typing.NDArray[numpy.uint32]":
         """Encodes a string into a numpy array of uint32 tokens."""
         try:
             return self.tokenizer.encode_to_numpy(text, allowed_special, disallowed_special)
@@ -107,12 +150,18 @@ class Encoding:
             return self.tokenizer.encode_to_numpy(_without_surrogates(text), allowed_special,
                                                   disallowed_special)
 
-    def encode_ordinary_batch(self, text, *, num_threads=8):
+    def encode_ordinary_batch(self, text: Sequence[str], *, num_threads: int = 8) -> list[list[int]]:
         """Encodes a list of strings, treating special-token strings as plain text."""
-        return self._lists(self.tokenizer.encode_batch(_texts(text), _threads(num_threads)))
+        return self.tokenizer.encode_batch_lists(_texts(text), _threads(num_threads))
 
-    def encode_batch(self, text, *, num_threads=8, allowed_special=_NO_SPECIALS,
-                     disallowed_special="all"):
+    def encode_batch(
+        self,
+        text: Sequence[str],
+        *,
+        num_threads: int = 8,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> list[list[int]]:
         """Encodes a list of strings, raising ValueError on a disallowed special token."""
         texts = _texts(text)
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
@@ -125,18 +174,18 @@ class Encoding:
                     self.tokenizer.encode(each, allowed, disallowed_special)  # raises
         threads = _threads(num_threads)
         if not allowed or not self._special_tokens:
-            return self._lists(self.tokenizer.encode_batch(texts, threads))
+            return self.tokenizer.encode_batch_lists(texts, threads)
         if self.special_tokens_set <= allowed:
-            return self._lists(self.tokenizer.encode_batch(texts, threads, True))
+            return self.tokenizer.encode_batch_lists(texts, threads, True)
         return [self.tokenizer.encode(each, allowed, ()) for each in texts]
 
-    def encode_single_token(self, text_or_bytes):
+    def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
         return self.tokenizer.encode_single_token(text_or_bytes)
 
     # ---- Decoding ------------------------------------------------------------------------------
 
-    def decode_bytes(self, tokens):
+    def decode_bytes(self, tokens: Sequence[int]) -> bytes:
         """Decodes tokens into bytes; an id that is no token raises KeyError."""
         if not isinstance(tokens, (list, tuple)):
             tokens = list(tokens)
@@ -145,19 +194,19 @@ class Encoding:
             self._check_known(tokens)
         return data
 
-    def decode(self, tokens, errors="replace"):
+    def decode(self, tokens: Sequence[int], errors: str = "replace") -> str:
         """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
         return self.decode_bytes(tokens).decode("utf-8", errors)
 
-    def decode_single_token_bytes(self, token):
+    def decode_single_token_bytes(self, token: int) -> bytes:
         """Returns the bytes of one token, or raises KeyError."""
         return self.tokenizer.decode_single_token_bytes(token)
 
-    def decode_tokens_bytes(self, tokens):
+    def decode_tokens_bytes(self, tokens: Sequence[int]) -> list[bytes]:
         """Returns the bytes of each token."""
         return [self.tokenizer.decode_single_token_bytes(token) for token in tokens]
 
-    def decode_with_offsets(self, tokens):
+    def decode_with_offsets(self, tokens: Sequence[int]) -> tuple[str, list[int]]:
         """Decodes tokens into a string, with the character index where each token starts.
 
         A token that starts inside a character is given the start of that character.
@@ -169,21 +218,25 @@ class Encoding:
             text_len += sum(1 for byte in token if not 0x80 <= byte < 0xC0)
         return b"".join(token_bytes).decode("utf-8", "strict"), offsets
 
-    def decode_batch(self, batch, *, errors="replace", num_threads=8):
+    def decode_batch(
+        self, batch: Sequence[Sequence[int]], *, errors: str = "replace", num_threads: int = 8
+    ) -> list[str]:
         """Decodes a batch of token lists into strings."""
         return [self.decode(tokens, errors) for tokens in batch]
 
-    def decode_bytes_batch(self, batch, *, num_threads=8):
+    def decode_bytes_batch(
+        self, batch: Sequence[Sequence[int]], *, num_threads: int = 8
+    ) -> list[bytes]:
         """Decodes a batch of token lists into bytes."""
         return [self.decode_bytes(tokens) for tokens in batch]
 
-    def stream_decoder(self, errors="replace"):
+    def stream_decoder(self, errors: str = "replace") -> "StreamDecoder":
         """Returns a StreamDecoder: feed it ids as they arrive and print what it returns."""
         return StreamDecoder(self, errors)
 
     # ---- The vocabulary ------------------------------------------------------------------------
 
-    def token_byte_values(self):
+    def token_byte_values(self) -> list[bytes]:
         """Returns the bytes of every base token, sorted."""
         return list(self._sorted_token_bytes)
 
@@ -192,25 +245,25 @@ class Encoding:
         return sorted(self.tokenizer.token_byte_values())
 
     @property
-    def _mergeable_ranks(self):
+    def _mergeable_ranks(self) -> dict[bytes, int]:
         if self._ranks is None:
             values = self.tokenizer.token_byte_values()
             self._ranks = {token: rank for rank, token in enumerate(values)}
         return self._ranks
 
     @property
-    def eot_token(self):
+    def eot_token(self) -> int:
         return self._special_tokens["<|endoftext|>"]
 
     @functools.cached_property
-    def special_tokens_set(self):
+    def special_tokens_set(self) -> set[str]:
         return set(self._special_tokens)
 
-    def is_special_token(self, token):
+    def is_special_token(self, token: int) -> bool:
         return token in self._special_ids
 
     @property
-    def n_vocab(self):
+    def n_vocab(self) -> int:
         """The number of ids: one more than the largest."""
         return self.max_token_value + 1
 
@@ -221,12 +274,6 @@ class Encoding:
             if token >= self._base_tokens and token not in self._special_ids:
                 raise KeyError(token)
 
-    @staticmethod
-    def _lists(encoded):
-        ids, offsets = encoded
-        ids, offsets = memoryview(ids).cast("I"), memoryview(offsets).cast("q")
-        return [ids[offsets[i] : offsets[i + 1]].tolist() for i in range(len(offsets) - 1)]
-
 
 class StreamDecoder:
     """Turns ids arriving a few at a time into text, never splitting a character.
@@ -235,14 +282,14 @@ class StreamDecoder:
     Joined, the pieces equal `decode` of all the ids with the same `errors`.
     """
 
-    def __init__(self, encoding, errors="replace"):
+    def __init__(self, encoding: Encoding, errors: str = "replace") -> None:
         self._encoding = encoding
         self._utf8 = codecs.getincrementaldecoder("utf-8")(errors)
 
-    def step(self, ids):
+    def step(self, ids: Sequence[int]) -> str:
         return self._utf8.decode(self._encoding.decode_bytes(ids))
 
-    def finish(self):
+    def finish(self) -> str:
         return self._utf8.decode(b"", final=True)
 
 

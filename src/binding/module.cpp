@@ -358,6 +358,29 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   return batch_encode_method("Tokenizer.encode_batch()", self, args, nargsf, kwnames, bytes_as_is);
 }
 
+PyObject* encode_batch_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    TextList texts;
+    std::uint64_t threads;
+    bool with_special;
+    if (!batch_arguments("Tokenizer.encode_batch_lists()", args, nargsf, kwnames, texts, threads,
+                         with_special)) {
+      return nullptr;
+    }
+    BatchEncoding batch;
+    {
+      Detached detached;
+      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
+    }
+    IdObjects& id_objects = reinterpret_cast<TokenizerObject*>(self)->id_objects;
+    return list_of(batch.text_count(), [&](std::size_t i) {
+      const std::span<const TokenId> ids = batch.ids_of(i);
+      return id_objects.list(ids.data(), ids.size());
+    });
+  });
+}
+
 PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
   return batch_encode_method("Tokenizer.encode_batch_to_numpy()", self, args, nargsf, kwnames,
@@ -767,6 +790,12 @@ PyMethodDef kMethods[] = {
                   "encode_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Encode many texts in parallel. Returns (flat uint32 id buffer, per-text\n"
                   "int64 offsets buffer with `len(texts)+1` entries).\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
+    PELNOR_METHOD(encode_batch_lists,
+                  "encode_batch_lists($self, texts, threads=0, with_special=False)\n--\n\n"
+                  "Same as `encode_batch`, but returns a list of ids per text, as tiktoken's\n"
+                  "`encode_batch` does.\n\n"
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count_batch,

@@ -31,6 +31,11 @@ class BatchEncoding {
   // Writes all texts' ids concatenated in input order to ids (total_ids() of them) and
   // text_count() + 1 offsets: text i occupies ids[offsets[i], offsets[i + 1]).
   void copy_to(TokenId* ids, std::int64_t* offsets) const;
+  // Returns the ids of text i.
+  std::span<const TokenId> ids_of(std::size_t i) const {
+    const Run& run = runs_[i];
+    return {buffers_[run.buffer].data() + run.start, run.count};
+  }
 
  private:
   friend BatchEncoding encode_batch(const Tokenizer&, std::span<const Bytes>, std::uint64_t, bool);

@@ -23,9 +23,14 @@ def test_dask_cluster_tokenizes_a_corpus(tmp_path):
 
     example = load_example("dask_tokenize")
     corpus = REPO / "tests" / "corpus"
-    counts = example.tokenize_directory(corpus, tmp_path, "cl100k_base", workers=2)
-    tok = pelnor.Tokenizer("cl100k_base")
-    for path in corpus.glob("*.txt"):
-        text = path.read_text(encoding="utf-8")
-        assert counts[path.name] == tok.count(text)
-        assert numpy.load(tmp_path / f"{path.stem}.npy").tolist() == tok.encode_ordinary(text)
+    base = pelnor.get_encoding("cl100k_base")
+    # A custom encoding travels to the worker processes with its rank table.
+    custom = pelnor.Encoding("cl100k_im", pat_str=base._pat_str,
+                             mergeable_ranks=base._mergeable_ranks,
+                             special_tokens={**base._special_tokens, "<|im_start|>": 100264})
+    for encoding in ("cl100k_base", custom):
+        counts = example.tokenize_directory(corpus, tmp_path, encoding, workers=2)
+        for path in corpus.glob("*.txt"):
+            text = path.read_text(encoding="utf-8")
+            assert counts[path.name] == base.count(text)
+            assert numpy.load(tmp_path / f"{path.stem}.npy").tolist() == base.encode_ordinary(text)

@@ -12,10 +12,11 @@ def test_readme_python_examples_give_what_they_show():
     assert blocks
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
-    report = []
+    report, session = [], {}  # the blocks read as one session
     for number, block in enumerate(blocks):
-        runner.run(parser.get_doctest(block, {}, f"README python block {number}", "README.md", 0),
-                   out=report.append)
+        test = parser.get_doctest(block, session, f"README python block {number}", "README.md", 0)
+        runner.run(test, out=report.append, clear_globs=False)
+        session = test.globs
     assert runner.summarize(verbose=False).failed == 0, "".join(report)
 
 
