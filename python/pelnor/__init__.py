@@ -29,6 +29,7 @@ __all__ = [
 
 _PATTERNS = {"cl100k_base": CL100K_PATTERN, "o200k_base": O200K_PATTERN,
              "o200k_harmony": O200K_PATTERN}
+_O200K_SPECIALS = ("<|endoftext|>", "<|endofprompt|>")
 _tokenizers: dict[str, Tokenizer] = {}
 _encodings: dict[str, Encoding] = {}
 _lock = threading.Lock()
@@ -58,7 +59,9 @@ def get_encoding(encoding_name: str) -> Encoding:
         with _lock:
             encoding = _encodings.get(encoding_name)
             if encoding is None:
-                encoding = Encoding._wrap(tokenizer, _PATTERNS[encoding_name])
+                # tiktoken lists harmony's specials after those of o200k_base, which it extends.
+                leading = _O200K_SPECIALS if encoding_name == "o200k_harmony" else ()
+                encoding = Encoding._wrap(tokenizer, _PATTERNS[encoding_name], None, leading)
                 _encodings[encoding_name] = encoding
     return encoding
 

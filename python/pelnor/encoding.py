@@ -64,12 +64,15 @@ class Encoding:
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab)
 
     @classmethod
-    def _wrap(cls, tokenizer, pat_str, explicit_n_vocab=None):
-        """Returns the Encoding of a native tokenizer, built-in or restored from a pickle."""
+    def _wrap(cls, tokenizer, pat_str, explicit_n_vocab=None, leading_specials=()):
+        """Returns the Encoding of a native tokenizer, built-in or restored from a pickle; the
+        special tokens named in leading_specials come first in `_special_tokens`."""
         encoding = cls.__new__(cls)
-        special_tokens = {}
+        table = {}
         for text, token in tokenizer.special_tokens():
-            special_tokens.setdefault(text, token)
+            table.setdefault(text, token)
+        special_tokens = {text: table[text] for text in leading_specials if text in table}
+        special_tokens.update(table)
         encoding._setup(tokenizer, pat_str, special_tokens, None, explicit_n_vocab)
         return encoding
 
@@ -121,13 +124,16 @@ class Encoding:
         disallowed_special: Literal["all"] | Collection[str] = "all",
     ) -> list[int]:
         """Encodes a string into tokens, raising ValueError on a disallowed special token."""
-        try:
-            if allowed_special is _NO_SPECIALS and disallowed_special == "all":
+        if allowed_special is _NO_SPECIALS and disallowed_special == "all":
+            try:
                 return self._encode(text)  # the native defaults, resolved fastest
-            return self.tokenizer.encode(text, allowed_special, disallowed_special)
+            except UnicodeEncodeError:
+                return self._encode(_without_surrogates(text))
+        allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        try:
+            return self.tokenizer.encode(text, allowed, ())
         except UnicodeEncodeError:
-            return self.tokenizer.encode(_without_surrogates(text), allowed_special,
-                                         disallowed_special)
+            return self.tokenizer.encode(_without_surrogates(text), allowed, ())
 
     def encode_ordinary(self, text: str) -> list[int]:
         """Encodes a string into tokens, treating special-token strings as plain text."""
@@ -144,15 +150,14 @@ class Encoding:
         disallowed_special: Literal["all"] | Collection[str] = "all",
     ) -> "numpy.typing.NDArray[numpy.uint32]":
         """Encodes a string into a numpy array of uint32 tokens."""
-        try:
-            return self.tokenizer.encode_to_numpy(text, allowed_special, disallowed_special)
-        except UnicodeEncodeError:
-            return self.tokenizer.encode_to_numpy(_without_surrogates(text), allowed_special,
-                                                  disallowed_special)
+        allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        return self.tokenizer.encode_to_numpy(text, allowed, ())
 
-    def encode_ordinary_batch(self, text: Sequence[str], *, num_threads: int = 8) -> list[list[int]]:
+    def encode_ordinary_batch(
+        self, text: Sequence[str], *, num_threads: int = 8
+    ) -> list[list[int]]:
         """Encodes a list of strings, treating special-token strings as plain text."""
-        return self.tokenizer.encode_batch_lists(_texts(text), _threads(num_threads))
+        return self._encode_lists(_texts(text), _NO_SPECIALS, num_threads)
 
     def encode_batch(
         self,
@@ -164,20 +169,40 @@ class Encoding:
     ) -> list[list[int]]:
         """Encodes a list of strings, raising ValueError on a disallowed special token."""
         texts = _texts(text)
+        allowed = self._checked_policy(texts, allowed_special, disallowed_special)
+        return self._encode_lists(texts, allowed, num_threads)
+
+    def _checked_policy(self, texts, allowed_special, disallowed_special):
+        """Reads a special-token policy as tiktoken does and raises ValueError if a text holds a
+        disallowed string; returns the allowed set. An explicit disallowed set is checked as it
+        stands, even where it names allowed strings."""
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
+        allowed = frozenset(allowed or ())
         if disallowed_special == "all":
-            disallowed_special = self.special_tokens_set - allowed
-        if disallowed_special:
-            finder = _finder(frozenset(disallowed_special))
-            for each in texts:
-                if finder(each):
-                    self.tokenizer.encode(each, allowed, disallowed_special)  # raises
-        threads = _threads(num_threads)
-        if not allowed or not self._special_tokens:
-            return self.tokenizer.encode_batch_lists(texts, threads)
-        if self.special_tokens_set <= allowed:
-            return self.tokenizer.encode_batch_lists(texts, threads, True)
-        return [self.tokenizer.encode(each, allowed, ()) for each in texts]
+            disallowed = self.special_tokens_set - allowed
+        else:
+            disallowed = frozenset(disallowed_special or ())
+        if disallowed:
+            finder = _finder(frozenset(disallowed))
+            for text in texts:
+                if finder(text):
+                    # The native check names the string found, in the usual message.
+                    self.tokenizer.encode(_without_surrogates(text), (), disallowed)
+        return allowed
+
+    def _encode_lists(self, texts, allowed, num_threads):
+        threads = 0 if num_threads is None else max(0, int(num_threads))
+        try:
+            if not allowed or not self._special_tokens:
+                return self.tokenizer.encode_batch_lists(texts, threads)
+            if self.special_tokens_set <= allowed:
+                return self.tokenizer.encode_batch_lists(texts, threads, True)
+            return [self.tokenizer.encode(text, allowed, ()) for text in texts]
+        except UnicodeEncodeError:
+            return self._encode_lists([_without_surrogates(t) for t in texts], allowed, threads)
+
+    def _encode_bytes(self, text: bytes) -> list[int]:
+        return self.tokenizer.encode_bytes(text)
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
@@ -302,10 +327,6 @@ def _texts(text):
     return text if isinstance(text, list) else list(text)
 
 
-def _threads(num_threads):
-    return max(0, num_threads)
-
-
 @functools.lru_cache(maxsize=64)
 def _finder(strings):
     """Returns a search that finds any of the strings in a text."""
@@ -340,6 +361,8 @@ def _special_data(special_tokens):
         raise ValueError(f"pelnor: at most {_MAX_SPECIALS} special tokens are supported")
     parts = [struct.pack("<I", len(special_tokens))]
     for text, token in special_tokens.items():
+        if not 0 <= token < 2**32:
+            raise OverflowError(f"pelnor: special token id {token} is out of range")
         data = text.encode("utf-8")
         if not 1 <= len(data) <= _MAX_SPECIAL_BYTES:
             raise ValueError(

@@ -42,6 +42,11 @@ def calls(enc):
                                                 disallowed_special="all")),
         ("encode frozenset", lambda e: e.encode(specials, allowed_special=frozenset([eot, second]))),
         ("encode surrogate", lambda e: e.encode("a\ud800b \udfff")),
+        ("encode disallowed None", lambda e: e.encode(specials, disallowed_special=None)),
+        ("encode allowed and disallowed", lambda e: e.encode(
+            specials, allowed_special={eot}, disallowed_special={eot})),
+        ("encode all allowed, one disallowed", lambda e: e.encode(
+            specials, allowed_special="all", disallowed_special={second})),
         ("encode bytes", lambda e: e.encode(b"abc")),
         ("encode None", lambda e: e.encode(None)),
         ("encode_ordinary", lambda e: e.encode_ordinary(MIXED + specials)),
@@ -57,8 +62,15 @@ def calls(enc):
          lambda e: e.encode_batch([specials], allowed_special={eot}, disallowed_special=())),
         ("encode_batch nothing disallowed", lambda e: e.encode_batch([specials], disallowed_special=())),
         ("encode_batch one thread", lambda e: e.encode_batch([TEXT, MIXED], num_threads=1)),
+        ("encode_batch threads None", lambda e: e.encode_batch([TEXT], num_threads=None)),
+        ("encode_batch surrogate", lambda e: e.encode_batch(["a\udc00b", "x"])),
+        ("encode_batch disallowed generator", lambda e: e.encode_batch(
+            ["x", specials], disallowed_special=(s for s in [eot]))),
+        ("encode_batch allowed and disallowed", lambda e: e.encode_batch(
+            [specials], allowed_special="all", disallowed_special={eot})),
         ("encode_ordinary_batch", lambda e: e.encode_ordinary_batch([TEXT, specials, ""])),
         ("encode_ordinary_batch threads", lambda e: e.encode_ordinary_batch([MIXED] * 5, num_threads=2)),
+        ("encode_ordinary_batch surrogate", lambda e: e.encode_ordinary_batch(["a\ud800"])),
         ("encode_single_token str", lambda e: e.encode_single_token("hello")),
         ("encode_single_token bytes", lambda e: e.encode_single_token(b"hello")),
         ("encode_single_token special", lambda e: e.encode_single_token(eot)),
@@ -101,7 +113,7 @@ def calls(enc):
         ("max_token_value", lambda e: e.max_token_value),
         ("eot_token", lambda e: e.eot_token),
         ("special_tokens_set", lambda e: e.special_tokens_set),
-        ("_special_tokens", lambda e: e._special_tokens),
+        ("_special_tokens", lambda e: list(e._special_tokens.items())),
         ("_pat_str", lambda e: e._pat_str),
         ("_mergeable_ranks", lambda e: e._mergeable_ranks == enc._mergeable_ranks),
     ]
@@ -248,6 +260,8 @@ def test_custom_encodings_reject_what_pelnor_cannot_build():
     with pytest.raises(ValueError, match="1 to 64 bytes"):
         pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks,
                         special_tokens={"<|" + "x" * 70 + "|>": 300})
+    with pytest.raises(OverflowError):
+        pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks, special_tokens={"<|e|>": -1})
     with pytest.raises(AssertionError):
         pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks, special_tokens={},
                         explicit_n_vocab=301)
