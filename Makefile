@@ -18,7 +18,7 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp'))
 
-.PHONY: all build test test-cpp test-python demo data format lint clean sanitize bench fuzz conformance
+.PHONY: all build test test-cpp test-python test-python-next demo data format lint clean sanitize bench fuzz conformance
 
 all: build
 
@@ -33,6 +33,20 @@ test-cpp:
 
 test-python:
 	$(IN_ENV) $(PYTHON) -m pytest -q tests/python
+
+# The Python suite under the next CPython (3.15), with the module built for it into its own
+# folder: the package claims every Python from 3.14 on.
+NEXT_PYTHON := python3.15
+NEXT_DIR := build-$(NEXT_PYTHON)
+test-python-next:
+	$(IN_ENV) sh -c 'test -f $(NEXT_DIR)/build.ninja || cmake -S . -B $(NEXT_DIR) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=Release -DPELNOR_WERROR=ON -DPELNOR_TESTS=OFF -DPELNOR_BENCH=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(NEXT_PYTHON)) -DPELNOR_MODULE_DIR=$(CURDIR)/$(NEXT_DIR)/pkg/pelnor'
+	$(IN_ENV) cmake --build $(NEXT_DIR)
+	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/py.typed python/pelnor/sample.txt \
+	  $(NEXT_DIR)/pkg/pelnor/
+	$(IN_ENV) env PYTHONPATH=$(CURDIR)/$(NEXT_DIR)/pkg $(NEXT_PYTHON) -m pytest -q -p no:cacheprovider \
+	  tests/python
 
 demo: build
 	$(IN_ENV) $(PYTHON) -m pelnor count python/pelnor/sample.txt README.md

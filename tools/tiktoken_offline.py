@@ -6,7 +6,8 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "python"))
+# Last: a package already on the path (a sanitizer or other-Python build) stays the one imported.
+sys.path.append(str(REPO / "python"))
 
 from pelnor._tiktoken import tiktoken_encoding  # noqa: E402
 
