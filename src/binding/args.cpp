@@ -152,9 +152,30 @@ int is_sequence(PyObject* value) {
   return registered;
 }
 
-// Reads a non-str sequence item by item through the iterator protocol, holding its own
-// reference to each item, so that another thread mutating the container cannot pull an item
-// away mid-conversion. `convert(item)` returns false with an exception set.
+// Calls convert(item) on each item of an iterable, holding its own reference to the item, so
+// that another thread mutating the container cannot pull an item away mid-conversion.
+// `convert(item)` returns false with an exception set.
+template <class Convert>
+bool each_item(PyObject* iterable, Convert convert) {
+  PyObject* iterator = PyObject_GetIter(iterable);
+  if (iterator == nullptr) return false;
+  for (;;) {
+    PyObject* item;
+    const int got = PyIter_NextItem(iterator, &item);
+    if (got <= 0) {
+      Py_DECREF(iterator);
+      return got == 0;
+    }
+    const bool converted = convert(item);
+    Py_DECREF(item);
+    if (!converted) {
+      Py_DECREF(iterator);
+      return false;
+    }
+  }
+}
+
+// Reads a non-str sequence item by item into out.
 template <class Vector, class Convert>
 bool sequence_of(PyObject* value, Vector& out, Convert convert) {
   if (PyUnicode_Check(value)) {
@@ -173,22 +194,7 @@ bool sequence_of(PyObject* value, Vector& out, Convert convert) {
   } else {
     out.reserve(static_cast<std::size_t>(std::min(reported, kMaxReservedItems)));
   }
-  PyObject* iterator = PyObject_GetIter(value);
-  if (iterator == nullptr) return false;
-  for (;;) {
-    PyObject* item;
-    const int got = PyIter_NextItem(iterator, &item);
-    if (got <= 0) {
-      Py_DECREF(iterator);
-      return got == 0;
-    }
-    const bool converted = convert(item);
-    Py_DECREF(item);
-    if (!converted) {
-      Py_DECREF(iterator);
-      return false;
-    }
-  }
+  return each_item(value, convert);
 }
 
 // The ids of an exact list of exact ints, read under the list's lock (free-threaded builds) with
@@ -439,6 +445,36 @@ bool to_piece(PyObject* value, Bytes& out) {
   Text text;
   if (!text_of(value, text)) return false;
   out = text.bytes();
+  return true;
+}
+
+bool to_policy(PyObject* value, SpecialPolicy& out) {
+  if (value == nullptr || value == Py_None) {
+    out.kind = SpecialPolicy::Kind::kAbsent;
+    return true;
+  }
+  if (PyUnicode_Check(value)) {
+    Text text;
+    if (!text_of(value, text)) return false;
+    if (text.view() != "all") {
+      PyErr_SetString(
+          PyExc_ValueError,
+          "allowed_special/disallowed_special must be 'all' or a collection of strings");
+      return false;
+    }
+    out.kind = SpecialPolicy::Kind::kAll;
+    return true;
+  }
+  std::vector<std::string> strings;
+  const bool read = each_item(value, [&](PyObject* item) {
+    Text text;
+    if (!text_of(item, text)) return false;
+    strings.emplace_back(text.view());
+    return true;
+  });
+  if (!read) return false;
+  out.kind = SpecialPolicy::Kind::kStrings;
+  out.strings = make_special_set(std::move(strings));
   return true;
 }
 

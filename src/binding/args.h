@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "pelnor/special_encode.h"
 #include "pelnor/types.h"
 
 namespace pelnor::binding {
@@ -39,8 +42,9 @@ class Bound {
   std::array<PyObject*, N> values_;
 };
 
-// Binds vectorcall arguments (positional, then keywords named in kwnames) to params; F is the
-// method's display name, such as "Tokenizer.encode()". On failure sets TypeError, returns false.
+// Binds vectorcall arguments (positional, then keywords named in kwnames) to params;
+// display_name is the method's, such as "Tokenizer.encode()". On failure sets TypeError and
+// returns false.
 bool bind(const char* display_name, std::span<const Param> params, PyObject* const* args,
           Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 
@@ -53,6 +57,7 @@ struct Text {
   const char* data = nullptr;
   Py_ssize_t size = 0;
   Bytes bytes() const { return Bytes(reinterpret_cast<const std::uint8_t*>(data), size); }
+  std::string_view view() const { return std::string_view(data, static_cast<std::size_t>(size)); }
 };
 
 // Each converter sets the exception and returns false on failure; named parameters gain the
@@ -96,8 +101,66 @@ bool to_id_batch(PyObject* value, const char* param, std::vector<std::vector<Tok
 // The piece of encode_single_token: bytes as they are, anything else as a text; no note.
 bool to_piece(PyObject* value, Bytes& out);
 
+// allowed_special / disallowed_special: omitted (nullptr) or None, "all", or an iterable of
+// str; no note.
+bool to_policy(PyObject* value, SpecialPolicy& out);
+
 enum class OffsetUnit { kByte, kChar };
 bool to_offset_unit(PyObject* value, const char* param, OffsetUnit& out);
+
+// The target of a piece parameter (see to_piece).
+struct Piece {
+  Bytes bytes;
+};
+
+// The converter of each target type, for parse.
+inline bool convert(PyObject* value, const char* param, Text& out) {
+  return to_text(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, Bytes& out) {
+  return to_byte_string(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, std::uint64_t& out) {
+  return to_count(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, TokenId& out) {
+  return to_token_id(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, bool& out) {
+  return to_flag(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, TextList& out) {
+  return to_texts(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, std::vector<TokenId>& out) {
+  return to_ids(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, std::vector<std::vector<TokenId>>& out) {
+  return to_id_batch(value, param, out);
+}
+inline bool convert(PyObject* value, const char* param, OffsetUnit& out) {
+  return to_offset_unit(value, param, out);
+}
+inline bool convert(PyObject* value, const char*, SpecialPolicy& out) {
+  return to_policy(value, out);
+}
+inline bool convert(PyObject* value, const char*, Piece& out) {
+  return to_piece(value, out.bytes);
+}
+
+// Binds vectorcall arguments to params and converts each given one into its target, in
+// parameter order; an omitted parameter leaves its target as initialised. The targets may
+// borrow from the arguments, which the caller keeps alive for the call.
+template <std::size_t N, class... Targets>
+bool parse(const char* display_name, const Param (&params)[N], PyObject* const* args,
+           Py_ssize_t nargsf, PyObject* kwnames, Targets&... targets) {
+  static_assert(sizeof...(Targets) == N, "one target per parameter");
+  Bound<N> bound;
+  if (!bind(display_name, params, args, nargsf, kwnames, bound.slots())) return false;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return ((bound[I] == nullptr || convert(bound[I], params[I].name, targets)) && ...);
+  }(std::index_sequence_for<Targets...>{});
+}
 
 // Sets the type-mismatch TypeError for value, which is not an instance of `expected`.
 void set_type_mismatch(PyObject* value, const char* expected);

@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <new>
 
@@ -131,85 +130,31 @@ PyObject* tokenizer_repr(PyObject* self) {
 
 // ---- Shared pieces of the encode family -------------------------------------------------------
 
-// Resolves allowed_special / disallowed_special; errors carry no note.
-bool to_policy(PyObject* value, SpecialPolicy& out) {
-  if (value == nullptr || value == Py_None) {
-    out.kind = SpecialPolicy::Kind::kAbsent;
-    return true;
-  }
-  if (PyUnicode_Check(value)) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) return false;
-    if (std::string_view(utf8, static_cast<std::size_t>(size)) != "all") {
-      PyErr_SetString(
-          PyExc_ValueError,
-          "allowed_special/disallowed_special must be 'all' or a collection of strings");
-      return false;
-    }
-    out.kind = SpecialPolicy::Kind::kAll;
-    return true;
-  }
-  PyObject* iterator = PyObject_GetIter(value);
-  if (iterator == nullptr) return false;
-  std::vector<std::string> strings;
-  for (;;) {
-    PyObject* item;
-    const int got = PyIter_NextItem(iterator, &item);
-    if (got < 0) {
-      Py_DECREF(iterator);
-      return false;
-    }
-    if (got == 0) break;
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
-    if (utf8 == nullptr) {
-      if (!PyErr_Occurred()) set_type_mismatch(item, "str");
-      Py_DECREF(item);
-      Py_DECREF(iterator);
-      return false;
-    }
-    strings.emplace_back(utf8, static_cast<std::size_t>(size));
-    Py_DECREF(item);
-  }
-  Py_DECREF(iterator);
-  out.kind = SpecialPolicy::Kind::kStrings;
-  out.strings = make_special_set(std::move(strings));
-  return true;
-}
-
 constexpr Param kEncodeParams[] = {
     {"text", true}, {"allowed_special", false}, {"disallowed_special", false}};
 
 // The core of encode, encode_to_buffer and encode_to_numpy; false with the exception set.
 bool encode_with_policy(const char* display_name, PyObject* self, PyObject* const* args,
                         Py_ssize_t nargsf, PyObject* kwnames, IdVector& ids) {
-  Bound<3> bound;
-  if (!bind(display_name, kEncodeParams, args, nargsf, kwnames, bound.slots())) return false;
   Text text;
   SpecialPolicy allowed, disallowed;
-  if (!to_text(bound[0], "text", text) || !to_policy(bound[1], allowed) ||
-      !to_policy(bound[2], disallowed)) {
+  if (!parse(display_name, kEncodeParams, args, nargsf, kwnames, text, allowed, disallowed)) {
     return false;
   }
-  const Tokenizer& tokenizer = core(self);
-  if (const auto member = find_disallowed(tokenizer, text.bytes(), allowed, disallowed)) {
-    PyErr_SetString(PyExc_ValueError, disallowed_special_message(*member).c_str());
+  std::optional<Result<IdVector>> encoded;
+  {
+    Detached detached;
+    encoded.emplace(pelnor::encode_with_policy(core(self), text.bytes(), allowed, disallowed));
+  }
+  if (!encoded->ok()) {
+    PyErr_SetString(PyExc_ValueError, encoded->error().c_str());
     return false;
   }
-  Detached detached;
-  ids = encode_allowing(tokenizer, text.bytes(), allowed);
+  ids = std::move(encoded->value());
   return true;
 }
 
-// Binds and converts the single text parameter of a method.
-bool one_text(const char* display_name, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-              Text& text) {
-  static constexpr Param kParams[] = {{"text", true}};
-  Bound<1> bound;
-  return bind(display_name, kParams, args, nargsf, kwnames, bound.slots()) &&
-         to_text(bound[0], "text", text);
-}
+constexpr Param kTextParams[] = {{"text", true}};
 
 // ---- Encode-family methods ----------------------------------------------------------------------
 
@@ -225,7 +170,8 @@ PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t narg
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Text text;
-    if (!one_text("Tokenizer.encode_ordinary()", args, nargsf, kwnames, text)) return nullptr;
+    if (!parse("Tokenizer.encode_ordinary()", kTextParams, args, nargsf, kwnames, text))
+      return nullptr;
     IdVector ids;
     {
       Detached detached;
@@ -239,12 +185,8 @@ PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"data", true}};
-    Bound<1> bound;
     Bytes data;
-    if (!bind("Tokenizer.encode_bytes()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_byte_string(bound[0], "data", data)) {
-      return nullptr;
-    }
+    if (!parse("Tokenizer.encode_bytes()", kParams, args, nargsf, kwnames, data)) return nullptr;
     IdVector ids;
     {
       Detached detached;
@@ -258,7 +200,8 @@ PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Text text;
-    if (!one_text("Tokenizer.encode_with_special()", args, nargsf, kwnames, text)) return nullptr;
+    if (!parse("Tokenizer.encode_with_special()", kTextParams, args, nargsf, kwnames, text))
+      return nullptr;
     IdVector ids;
     {
       Detached detached;
@@ -296,13 +239,9 @@ constexpr Param kBatchParams[] = {{"texts", true}, {"threads", false}, {"with_sp
 bool batch_arguments(const char* display_name, PyObject* const* args, Py_ssize_t nargsf,
                      PyObject* kwnames, TextList& texts, std::uint64_t& threads,
                      bool& with_special) {
-  Bound<3> bound;
   threads = 0;
   with_special = false;
-  return bind(display_name, kBatchParams, args, nargsf, kwnames, bound.slots()) &&
-         to_texts(bound[0], "texts", texts) &&
-         (bound[1] == nullptr || to_count(bound[1], "threads", threads)) &&
-         (bound[2] == nullptr || to_flag(bound[2], "with_special", with_special));
+  return parse(display_name, kBatchParams, args, nargsf, kwnames, texts, threads, with_special);
 }
 
 // The batch's (ids, offsets) as two bytes objects, filled in place with the interpreter
@@ -398,12 +337,9 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"text", true}, {"unit", false}};
-    Bound<2> bound;
     Text text;
     OffsetUnit unit = OffsetUnit::kByte;
-    if (!bind("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_text(bound[0], "text", text) ||
-        (bound[1] != nullptr && !to_offset_unit(bound[1], "unit", unit))) {
+    if (!parse("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, text, unit)) {
       return nullptr;
     }
     IdVector ids;
@@ -422,19 +358,11 @@ PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"piece", true}};
-    Bound<1> bound;
-    Bytes piece;
-    if (!bind("Tokenizer.encode_single_token()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_piece(bound[0], piece)) {
+    Piece piece;
+    if (!parse("Tokenizer.encode_single_token()", kParams, args, nargsf, kwnames, piece)) {
       return nullptr;
     }
-    const Tokenizer& tokenizer = core(self);
-    const TokenId rank = tokenizer.vocab().rank_of(piece);
-    if (rank != NONE_RANK) return PyLong_FromUnsignedLong(rank);
-    const std::string_view wanted(reinterpret_cast<const char*>(piece.data()), piece.size());
-    for (const SpecialToken& special : tokenizer.special_tokens()) {
-      if (special.text == wanted) return PyLong_FromUnsignedLong(special.id);
-    }
+    if (const auto id = core(self).single_token(piece.bytes)) return PyLong_FromUnsignedLong(*id);
     PyErr_SetString(PyExc_KeyError, "bytes are not a single token in this encoding");
     return nullptr;
   });
@@ -477,12 +405,10 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"texts", true}, {"max_tokens", true}, {"threads", false}};
-    Bound<3> bound;
     TextList texts;
     std::uint64_t max_tokens, threads = 0;
-    if (!bind("Tokenizer.truncate_batch()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_texts(bound[0], "texts", texts) || !to_count(bound[1], "max_tokens", max_tokens) ||
-        (bound[2] != nullptr && !to_count(bound[2], "threads", threads))) {
+    if (!parse("Tokenizer.truncate_batch()", kParams, args, nargsf, kwnames, texts, max_tokens,
+               threads)) {
       return nullptr;
     }
     std::vector<Truncation> cuts;
@@ -503,7 +429,7 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Text text;
-    if (!one_text("Tokenizer.count()", args, nargsf, kwnames, text)) return nullptr;
+    if (!parse("Tokenizer.count()", kTextParams, args, nargsf, kwnames, text)) return nullptr;
     std::size_t n;
     {
       Detached detached;
@@ -533,53 +459,28 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 
 // ---- Decode family and vocabulary queries -------------------------------------------------------
 
-enum class DecodeMode { kStrict, kIgnore, kReplace };
-
-DecodeMode decode_mode(const Text& errors) {
-  const std::string_view name(errors.data, static_cast<std::size_t>(errors.size));
-  if (name == "strict") return DecodeMode::kStrict;
-  if (name == "ignore") return DecodeMode::kIgnore;
-  return DecodeMode::kReplace;
-}
-
-// Decodes ids to a new str under the error mode.
-// The text of decoded bytes under the error mode; attached.
-PyObject* text_of_decoded(std::string bytes, DecodeMode mode) {
-  if (mode == DecodeMode::kStrict) {
-    if (const auto error = find_utf8_error(
-            Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))) {
-      PyErr_SetString(PyExc_ValueError, strict_decode_message(*error).c_str());
-      return nullptr;
-    }
-    return text_of_utf8(bytes);
+// A new str of decoded bytes under the mode; ValueError in strict mode for invalid UTF-8.
+PyObject* text_of_decoded(std::string bytes, DecodeErrors mode) {
+  Result<std::string> text = text_of_bytes(std::move(bytes), mode);
+  if (!text.ok()) {
+    PyErr_SetString(PyExc_ValueError, text.error().c_str());
+    return nullptr;
   }
-  std::string text = replace_invalid_utf8(std::move(bytes));
-  if (mode == DecodeMode::kIgnore) remove_replacement_characters(text);
-  return text_of_utf8(text);
-}
-
-PyObject* decode_text(const Tokenizer& tokenizer, const std::vector<TokenId>& ids,
-                      DecodeMode mode) {
-  std::string bytes;
-  {
-    Detached detached;
-    bytes = decode_bytes(tokenizer, ids);
-  }
-  return text_of_decoded(std::move(bytes), mode);
+  return text_of_utf8(text.value());
 }
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"ids", true}, {"errors", false}};
-    Bound<2> bound;
     std::vector<TokenId> ids;
     Text errors{"replace", 7};
-    if (!bind("Tokenizer.decode()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_ids(bound[0], "ids", ids) ||
-        (bound[1] != nullptr && !to_text(bound[1], "errors", errors))) {
-      return nullptr;
+    if (!parse("Tokenizer.decode()", kParams, args, nargsf, kwnames, ids, errors)) return nullptr;
+    std::string bytes;
+    {
+      Detached detached;
+      bytes = pelnor::decode_bytes(core(self), ids);
     }
-    return decode_text(core(self), ids, decode_mode(errors));
+    return text_of_decoded(std::move(bytes), decode_errors_named(errors.view()));
   });
 }
 
@@ -587,12 +488,8 @@ PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"ids", true}};
-    Bound<1> bound;
     std::vector<TokenId> ids;
-    if (!bind("Tokenizer.decode_bytes()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_ids(bound[0], "ids", ids)) {
-      return nullptr;
-    }
+    if (!parse("Tokenizer.decode_bytes()", kParams, args, nargsf, kwnames, ids)) return nullptr;
     std::string bytes;
     {
       Detached detached;
@@ -606,11 +503,8 @@ PyObject* decode_single_token_bytes(PyObject* self, PyObject* const* args, Py_ss
                                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"id", true}};
-    Bound<1> bound;
     TokenId id;
-    if (!bind("Tokenizer.decode_single_token_bytes()", kParams, args, nargsf, kwnames,
-              bound.slots()) ||
-        !to_token_id(bound[0], "id", id)) {
+    if (!parse("Tokenizer.decode_single_token_bytes()", kParams, args, nargsf, kwnames, id)) {
       return nullptr;
     }
     if (const auto bytes = token_bytes_of(core(self), id)) return bytes_of(*bytes);
@@ -623,15 +517,12 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"batch", true}, {"errors", false}};
-    Bound<2> bound;
     std::vector<std::vector<TokenId>> batch;
     Text errors{"replace", 7};
-    if (!bind("Tokenizer.decode_batch()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_id_batch(bound[0], "batch", batch) ||
-        (bound[1] != nullptr && !to_text(bound[1], "errors", errors))) {
+    if (!parse("Tokenizer.decode_batch()", kParams, args, nargsf, kwnames, batch, errors)) {
       return nullptr;
     }
-    const DecodeMode mode = decode_mode(errors);
+    const DecodeErrors mode = decode_errors_named(errors.view());
     // Every text is decoded before the list exists: no half-built list is left visible to other
     // threads while this one is detached.
     std::vector<std::string> decoded(batch.size());
@@ -658,15 +549,9 @@ PyObject* is_special_token(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"id", true}};
-    Bound<1> bound;
     TokenId id;
-    if (!bind("Tokenizer.is_special_token()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_token_id(bound[0], "id", id)) {
-      return nullptr;
-    }
-    const SpecialTokens& specials = core(self).special_tokens();
-    return PyBool_FromLong(
-        std::ranges::any_of(specials, [&](const SpecialToken& t) { return t.id == id; }));
+    if (!parse("Tokenizer.is_special_token()", kParams, args, nargsf, kwnames, id)) return nullptr;
+    return PyBool_FromLong(core(self).is_special(id));
   });
 }
 
@@ -683,14 +568,6 @@ PyObject* special_tokens(PyObject* self, PyObject*) {
 
 // ---- Properties ---------------------------------------------------------------------------------
 
-std::uint64_t n_vocab_of(const Tokenizer& tokenizer) {
-  std::uint64_t n = tokenizer.vocab().token_count();
-  for (const SpecialToken& special : tokenizer.special_tokens()) {
-    n = std::max<std::uint64_t>(n, std::uint64_t{special.id} + 1);
-  }
-  return n;
-}
-
 PyObject* get_name(PyObject* self, void*) {
   const std::string& name = core(self).name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -701,17 +578,15 @@ PyObject* get_memory_bytes(PyObject* self, void*) {
 }
 
 PyObject* get_n_vocab(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(n_vocab_of(core(self)));
+  return PyLong_FromUnsignedLongLong(core(self).n_vocab());
 }
 
 PyObject* get_max_token_value(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(n_vocab_of(core(self)) - 1);
+  return PyLong_FromUnsignedLongLong(core(self).n_vocab() - 1);
 }
 
 PyObject* get_eot_token(PyObject* self, void*) {
-  for (const SpecialToken& special : core(self).special_tokens()) {
-    if (special.text == "<|endoftext|>") return PyLong_FromUnsignedLong(special.id);
-  }
+  if (const auto id = core(self).end_of_text()) return PyLong_FromUnsignedLong(*id);
   PyErr_SetString(PyExc_KeyError, "this encoding has no <|endoftext|>");
   return nullptr;
 }
@@ -880,20 +755,28 @@ PyType_Spec kTypeSpec = {
     kTypeSlots,
 };
 
-// Created on the first module execution and reused by later ones.
-std::atomic<PyObject*> tokenizer_type{nullptr};
+// Each module object (one per interpreter, and again after the interpreter is re-initialised)
+// holds its own type object, so no Python object outlives its interpreter or crosses to another.
+struct ModuleState {
+  PyObject* tokenizer_type;
+};
 
-PyObject* the_tokenizer_type() {
-  PyObject* type = tokenizer_type.load();
-  if (type != nullptr) return Py_NewRef(type);
-  PyObject* created = PyType_FromSpec(&kTypeSpec);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!tokenizer_type.compare_exchange_strong(expected, created)) {
-    Py_DECREF(created);
-    return Py_NewRef(expected);
-  }
-  return Py_NewRef(created);  // one reference stays with the static
+ModuleState& state_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  Py_VISIT(state_of(module).tokenizer_type);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  Py_CLEAR(state_of(module).tokenizer_type);
+  return 0;
+}
+
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
 }
 
 // Sets module.name = value (stealing value) and appends name to __all__.
@@ -924,7 +807,8 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
 }
 
 int module_exec(PyObject* module) {
-  PyObject* type = the_tokenizer_type();
+  PyObject* type = PyType_FromModuleAndSpec(module, &kTypeSpec, nullptr);
+  state_of(module).tokenizer_type = Py_XNewRef(type);
   if (type == nullptr) {
     PyObject* cause = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Tokenizer");
@@ -941,12 +825,14 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_pelnor", "", 0, nullptr, kModuleSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_pelnor",       "",           sizeof(ModuleState), nullptr,
+    kModuleSlots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

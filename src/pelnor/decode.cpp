@@ -122,4 +122,22 @@ void remove_replacement_characters(std::string& text) {
   text.resize(kept);
 }
 
+DecodeErrors decode_errors_named(std::string_view name) {
+  if (name == "strict") return DecodeErrors::kStrict;
+  if (name == "ignore") return DecodeErrors::kIgnore;
+  return DecodeErrors::kReplace;
+}
+
+Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode) {
+  if (mode == DecodeErrors::kStrict) {
+    const auto error =
+        find_utf8_error(Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    if (error) return Error{strict_decode_message(*error)};
+    return bytes;
+  }
+  std::string text = replace_invalid_utf8(std::move(bytes));
+  if (mode == DecodeErrors::kIgnore) remove_replacement_characters(text);
+  return text;
+}
+
 }  // namespace pelnor

@@ -4,11 +4,22 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
+#include "result.h"
 #include "tokenizer.h"
 #include "types.h"
 
 namespace pelnor {
+
+// How text results treat bytes that are no valid UTF-8.
+enum class DecodeErrors { kStrict, kIgnore, kReplace };
+
+// Returns the mode of an `errors` name: "strict", "ignore", and any other name replaces.
+DecodeErrors decode_errors_named(std::string_view name);
+
+// Returns decoded bytes as text under the mode, or the strict mode's message.
+Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode);
 
 // Returns the bytes of one id: a base token's, else the first special token's with that id.
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);

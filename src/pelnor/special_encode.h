@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ids.h"
+#include "result.h"
 #include "special.h"
 #include "tokenizer.h"
 
@@ -26,6 +27,11 @@ struct SpecialPolicy {
 std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes text,
                                            const SpecialPolicy& allowed,
                                            const SpecialPolicy& disallowed);
+
+// Returns the ids of text under tiktoken's policy (each allowed special string becoming its id),
+// or the message naming the disallowed special string that the text holds.
+Result<IdVector> encode_with_policy(const Tokenizer& tokenizer, Bytes text,
+                                    const SpecialPolicy& allowed, const SpecialPolicy& disallowed);
 
 // Returns the ids of text, each allowed special string becoming its id.
 IdVector encode_allowing(const Tokenizer& tokenizer, Bytes text, const SpecialPolicy& allowed);

@@ -1,5 +1,6 @@
 #include "tokenizer.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "data.h"
@@ -161,25 +162,12 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
     return Error{"pelnor: unknown encoding: " + std::string(name) +
                  " (built-in: cl100k_base, o200k_base, o200k_harmony)"};
   }
+  if (datadir.empty()) {
+    return from_data(name, encoding->rules, *builtin_file(encoding->vocab_file),
+                     *builtin_file(encoding->special_file));
+  }
   Tokenizer tokenizer;
   tokenizer.rule_set_ = encoding->rules;
-  if (datadir.empty()) {
-    Result<UniClassTable> classes = UniClassTable::parse(*builtin_file(encoding->class_file),
-                                                         encoding->class_file, encoding->classes);
-    if (!classes.ok()) return Error{classes.error()};
-    Result<std::unique_ptr<Vocab>> vocab = Vocab::parse(*builtin_file(encoding->vocab_file), name);
-    if (!vocab.ok()) return Error{vocab.error()};
-    tokenizer.identity_ = next_identity.fetch_add(1);
-    tokenizer.name_ = name;
-    Result<SpecialTokens> specials =
-        parse_special_tokens(*builtin_file(encoding->special_file), name);
-    if (!specials.ok()) return Error{specials.error()};
-    tokenizer.classes_ = std::move(classes.value());
-    tokenizer.vocab_ = std::move(vocab.value());
-    tokenizer.special_tokens_ = std::move(specials.value());
-    tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
-    return tokenizer;
-  }
   Result<std::unique_ptr<Vocab>> vocab = load_vocab_file(join_path(datadir, encoding->vocab_file));
   if (!vocab.ok()) return Error{vocab.error()};
   Result<UniClassTable> classes =
@@ -209,17 +197,47 @@ Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Byt
   if (!classes.ok()) return Error{classes.error()};
   Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
   if (!parsed.ok()) return Error{parsed.error()};
-  Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
-  if (!specials.ok()) return Error{specials.error()};
   Tokenizer tokenizer;
   tokenizer.rule_set_ = rules;
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
+  Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
+  if (!specials.ok()) return Error{specials.error()};
   tokenizer.classes_ = std::move(classes.value());
   tokenizer.vocab_ = std::move(parsed.value());
   tokenizer.special_tokens_ = std::move(specials.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
   return tokenizer;
+}
+
+std::uint64_t Tokenizer::n_vocab() const {
+  std::uint64_t n = vocab_->token_count();
+  for (const SpecialToken& special : special_tokens_) {
+    n = std::max<std::uint64_t>(n, std::uint64_t{special.id} + 1);
+  }
+  return n;
+}
+
+std::optional<TokenId> Tokenizer::end_of_text() const {
+  for (const SpecialToken& special : special_tokens_) {
+    if (special.text == "<|endoftext|>") return special.id;
+  }
+  return std::nullopt;
+}
+
+bool Tokenizer::is_special(TokenId id) const {
+  return std::ranges::any_of(special_tokens_,
+                             [&](const SpecialToken& special) { return special.id == id; });
+}
+
+std::optional<TokenId> Tokenizer::single_token(Bytes piece) const {
+  const TokenId rank = vocab_->rank_of(piece);
+  if (rank != NONE_RANK) return rank;
+  const std::string_view wanted(reinterpret_cast<const char*>(piece.data()), piece.size());
+  for (const SpecialToken& special : special_tokens_) {
+    if (special.text == wanted) return special.id;
+  }
+  return std::nullopt;
 }
 
 std::size_t Tokenizer::memory_bytes() const {

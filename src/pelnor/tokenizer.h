@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,15 @@ class Tokenizer {
   const UniClassTable& classes() const { return classes_; }
   const SpecialTokens& special_tokens() const { return special_tokens_; }
   const SpecialIndex& special_index() const { return special_index_; }
+  // Returns one more than the largest id, base or special.
+  std::uint64_t n_vocab() const;
+  // Returns the id of <|endoftext|>, if the encoding has that special token.
+  std::optional<TokenId> end_of_text() const;
+  // Returns whether some special token has this id.
+  bool is_special(TokenId id) const;
+  // Returns the id of the base token whose bytes are piece, else of the first special token
+  // whose string is piece, if any.
+  std::optional<TokenId> single_token(Bytes piece) const;
   // Returns the heap footprint of the tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;
 

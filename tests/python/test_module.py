@@ -50,6 +50,24 @@ def test_class_shape():
     assert Tokenizer.token_byte_values.__doc__ == "All base-vocab token byte strings, indexed by id."
 
 
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_subinterpreters_have_their_own_module(config):
+    import _interpreters
+
+    interpreter = _interpreters.create(config)
+    try:
+        _interpreters.set___main___attrs(interpreter, {"main_type_id": id(Tokenizer)})
+        failure = _interpreters.exec(
+            interpreter,
+            "import pelnor\n"
+            "assert id(pelnor.Tokenizer) != main_type_id\n"
+            "assert pelnor.get_encoding('o200k_base').encode('hello world') == [24912, 2375]\n",
+        )
+        assert failure is None, failure
+    finally:
+        _interpreters.destroy(interpreter)
+
+
 @pytest.mark.parametrize(
     "name, n_vocab, eot, specials",
     [
