@@ -74,7 +74,8 @@ conformance: build
 	$(IN_ENV) env PELNOR_CONFORMANCE_TEXTS=1000000 PELNOR_HYPOTHESIS_EXAMPLES=20000 \
 	  $(PYTHON) -m pytest -q -s tests/python/test_conformance.py
 
-# The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer (the
+# The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer, with
+# the core's assertions kept (the
 # interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests and
 # the module's threaded Python tests (the 32-thread stress, batches, forks) under
 # ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
@@ -82,7 +83,8 @@ conformance: build
 # threads, which ThreadSanitizer allows only when told to.
 ASAN_DIR := build-asan
 TSAN_DIR := build-tsan
-SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON $(PYTHON_HINT)
+SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON \
+  -DPELNOR_CHECKED=ON $(PYTHON_HINT)
 sanitize:
 	$(IN_ENV) sh -c 'test -f $(ASAN_DIR)/build.ninja || cmake -S . -B $(ASAN_DIR) $(SANITIZE_CONFIGURE) \
 	  -DPELNOR_SANITIZE=address,undefined -DPELNOR_MODULE_DIR=$(CURDIR)/$(ASAN_DIR)/pkg/pelnor'

@@ -1,5 +1,6 @@
 #include "merge.h"
 
+#include <cassert>
 #include <functional>
 #include <queue>
 #include <tuple>
@@ -97,6 +98,8 @@ void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
     stack.pop_back();
     start -= v.token_len(candidate);
   }
+  // Every byte is a token, so some tokenization of the piece always exists.
+  assert(start >= len);
   out.append(stack.data(), stack.size());
 }
 

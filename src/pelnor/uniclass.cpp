@@ -26,7 +26,9 @@ Result<UniClassTable> UniClassTable::parse(Bytes data, std::string_view label, i
     for (std::uint32_t i = 0; i < count; ++i, cursor += 8) {
       const std::uint32_t start = read_u32(data.data() + cursor);
       const std::uint32_t end = read_u32(data.data() + cursor + 4);
-      if (end < start || end > 0x10FFFF) return bad;
+      // Lookups search the ranges by their ends: they must ascend without overlapping.
+      const bool follows = table.ends_[c].empty() || start > table.ends_[c].back();
+      if (end < start || end > 0x10FFFF || !follows) return bad;
       table.starts_[c].push_back(start);
       table.ends_[c].push_back(end);
     }

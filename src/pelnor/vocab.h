@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -99,13 +100,17 @@ class Vocab {
   std::uint32_t token_count() const { return token_count_; }
   // Returns the bytes of token rank, which must be below token_count().
   Bytes token_bytes(TokenId rank) const {
+    assert(rank < token_count_);
     return Bytes(token_bytes_.data() + token_offsets_[rank],
                  token_offsets_[rank + 1] - token_offsets_[rank]);
   }
   // Returns the bytes of all tokens, one after another in rank order.
   Bytes all_token_bytes() const { return Bytes(token_bytes_.data(), token_bytes_.size()); }
   // Returns the byte length of token rank.
-  std::uint8_t token_len(TokenId rank) const { return token_lens_[rank]; }
+  std::uint8_t token_len(TokenId rank) const {
+    assert(rank < token_count_);
+    return token_lens_[rank];
+  }
   // Returns the rank of the token whose bytes equal bytes, or NONE_RANK.
   TokenId rank_of(Bytes bytes) const;
   // Returns whether every one-byte string is a token, as the merge's guarantees need.

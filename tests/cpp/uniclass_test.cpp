@@ -39,6 +39,9 @@ TEST(UniClassParse, FormatViolations) {
   EXPECT_EQ(parse_error(empty + empty + u32(1) + u32(5), 3), bad);  // a range cut short
   EXPECT_EQ(parse_error(section({{5, 4}}) + empty + empty, 3), bad);
   EXPECT_EQ(parse_error(section({{0, 0x110000}}) + empty + empty, 3), bad);
+  // Lookups need ascending ranges that do not overlap.
+  EXPECT_EQ(parse_error(section({{0x20000, 0x20005}, {0x10000, 0x10005}}) + empty + empty, 3), bad);
+  EXPECT_EQ(parse_error(section({{0x10000, 0x10005}, {0x10005, 0x10009}}) + empty + empty, 3), bad);
   EXPECT_EQ(parse_error(u32(100001) + std::string(8 * 100001, '\0') + empty + empty, 3), bad);
   // A three-class file read as five classes fails at the fourth section.
   EXPECT_EQ(parse_error(empty + empty + empty, 5), bad);
