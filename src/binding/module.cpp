@@ -166,49 +166,47 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
   });
 }
 
-PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) {
+Bytes input_bytes(const Text& text) {
+  return text.bytes();
+}
+Bytes input_bytes(Bytes data) {
+  return data;
+}
+
+// A method whose one argument (a text or a byte string) the core encodes into an id list.
+template <class Input>
+PyObject* encode_one(const char* display_name, const Param (&params)[1], PyObject* self,
+                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                     IdVector (*encode)(const Tokenizer&, Bytes)) {
   return guarded([&]() -> PyObject* {
-    Text text;
-    if (!parse("Tokenizer.encode_ordinary()", kTextParams, args, nargsf, kwnames, text))
-      return nullptr;
+    Input input;
+    if (!parse(display_name, params, args, nargsf, kwnames, input)) return nullptr;
     IdVector ids;
     {
       Detached detached;
-      ids = pelnor::encode_ordinary(core(self), text.bytes());
+      ids = encode(core(self), input_bytes(input));
     }
     return id_list(self, ids);
   });
+}
+
+PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+  return encode_one<Text>("Tokenizer.encode_ordinary()", kTextParams, self, args, nargsf, kwnames,
+                          pelnor::encode_ordinary);
 }
 
 PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"data", true}};
-    Bytes data;
-    if (!parse("Tokenizer.encode_bytes()", kParams, args, nargsf, kwnames, data)) return nullptr;
-    IdVector ids;
-    {
-      Detached detached;
-      ids = pelnor::encode_ordinary(core(self), data);
-    }
-    return id_list(self, ids);
-  });
+  static constexpr Param kParams[] = {{"data", true}};
+  return encode_one<Bytes>("Tokenizer.encode_bytes()", kParams, self, args, nargsf, kwnames,
+                           pelnor::encode_ordinary);
 }
 
 PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Text text;
-    if (!parse("Tokenizer.encode_with_special()", kTextParams, args, nargsf, kwnames, text))
-      return nullptr;
-    IdVector ids;
-    {
-      Detached detached;
-      ids = pelnor::encode_with_special(core(self), text.bytes());
-    }
-    return id_list(self, ids);
-  });
+  return encode_one<Text>("Tokenizer.encode_with_special()", kTextParams, self, args, nargsf,
+                          kwnames, pelnor::encode_with_special);
 }
 
 PyObject* encode_to_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
