@@ -84,11 +84,8 @@ class Encoding:
         self._special_tokens = special_tokens
         self._explicit_n_vocab = explicit_n_vocab
         self._ranks = mergeable_ranks
-        self._base_tokens = len(tokenizer.token_byte_values()) if mergeable_ranks is None else len(
-            mergeable_ranks
-        )
         self._special_ids = frozenset(special_tokens.values())
-        self.max_token_value = max(self._base_tokens - 1, max(self._special_ids, default=0))
+        self.max_token_value = tokenizer.max_token_value
         # pelnor's own calls, straight from the native tokenizer.
         for call in (
             "count",
@@ -212,16 +209,11 @@ class Encoding:
 
     def decode_bytes(self, tokens: Sequence[int]) -> bytes:
         """Decodes tokens into bytes; an id that is no token raises KeyError."""
-        if not isinstance(tokens, (list, tuple)):
-            tokens = list(tokens)
-        data = self.tokenizer.decode_bytes(tokens)
-        if tokens and max(tokens) >= self._base_tokens:
-            self._check_known(tokens)
-        return data
+        return self.tokenizer.decode_bytes_checked(tokens)
 
     def decode(self, tokens: Sequence[int], errors: str = "replace") -> str:
         """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
-        return self.decode_bytes(tokens).decode("utf-8", errors)
+        return self.tokenizer.decode_bytes_checked(tokens).decode("utf-8", errors)
 
     def decode_single_token_bytes(self, token: int) -> bytes:
         """Returns the bytes of one token, or raises KeyError."""
@@ -291,13 +283,6 @@ class Encoding:
     def n_vocab(self) -> int:
         """The number of ids: one more than the largest."""
         return self.max_token_value + 1
-
-    # ---- Helpers -------------------------------------------------------------------------------
-
-    def _check_known(self, tokens):
-        for token in tokens:
-            if token >= self._base_tokens and token not in self._special_ids:
-                raise KeyError(token)
 
 
 class StreamDecoder:

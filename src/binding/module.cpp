@@ -497,6 +497,31 @@ PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
+PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"ids", true}};
+    std::vector<TokenId> ids;
+    if (!parse("Tokenizer.decode_bytes_checked()", kParams, args, nargsf, kwnames, ids)) {
+      return nullptr;
+    }
+    std::optional<TokenId> unknown;
+    std::string bytes;
+    {
+      Detached detached;
+      unknown = first_unknown_id(core(self), ids);
+      if (!unknown) bytes = pelnor::decode_bytes(core(self), ids);
+    }
+    if (unknown) {
+      PyObject* id = PyLong_FromUnsignedLong(*unknown);
+      if (id != nullptr) PyErr_SetObject(PyExc_KeyError, id);
+      Py_XDECREF(id);
+      return nullptr;
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
 PyObject* decode_single_token_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -679,6 +704,10 @@ PyMethodDef kMethods[] = {
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(decode, "decode($self, ids, errors=\"replace\")\n--\n\n"),
     PELNOR_METHOD(decode_bytes, "decode_bytes($self, ids)\n--\n\n"),
+    PELNOR_METHOD(decode_bytes_checked,
+                  "decode_bytes_checked($self, ids)\n--\n\n"
+                  "Same as `decode_bytes`, but an id that is no token of the encoding raises\n"
+                  "KeyError, as tiktoken's `decode_bytes` does."),
     PELNOR_METHOD(decode_single_token_bytes, "decode_single_token_bytes($self, id)\n--\n\n"),
     PELNOR_METHOD(decode_batch, "decode_batch($self, batch, errors=\"replace\")\n--\n\n"),
     {"token_byte_values", token_byte_values, METH_NOARGS,

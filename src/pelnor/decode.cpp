@@ -21,6 +21,14 @@ std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
   return std::nullopt;
 }
 
+std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
+  const TokenId base = tokenizer.vocab().token_count();
+  for (TokenId id : ids) {
+    if (id >= base && !tokenizer.is_special(id)) return id;
+  }
+  return std::nullopt;
+}
+
 std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
   // Sized first, then filled: a token of up to 16 bytes is copied as 16 fixed bytes (the output
   // has room past its end and the vocabulary's bytes are read within their buffer), which

@@ -24,6 +24,9 @@ Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode);
 // Returns the bytes of one id: a base token's, else the first special token's with that id.
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
 
+// Returns the first id that is neither a base token nor a special token, if any.
+std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<const TokenId> ids);
+
 // Returns the concatenated bytes of ids; unknown ids contribute nothing.
 std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids);
 
