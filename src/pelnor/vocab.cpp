@@ -390,9 +390,6 @@ class Vocab::Builder {
       v_.split_table_[n] = {n, n};
       const SplitCandidates& range = n < middle ? low : high;
       const std::size_t i = n < middle ? n : n - middle;
-      if (v_.token_lens_[n] > 1 && range.starts[i] == range.starts[i + 1]) {
-        v_.merges_pairwise_ = false;
-      }
       for (std::uint32_t c = range.starts[i]; c < range.starts[i + 1]; ++c) {
         const Split candidate = range.pairs[c];
         // The verdict is computed directly: caching it now would only store entries made
@@ -402,6 +399,8 @@ class Vocab::Builder {
         store_pair(candidate.left, candidate.right, n);
         break;
       }
+      // A longer token that no merge of two lower-ranked tokens forms is beyond the trie walk.
+      if (v_.token_lens_[n] > 1 && v_.split_table_[n].left == n) v_.merges_pairwise_ = false;
     }
   }
 

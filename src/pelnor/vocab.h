@@ -115,8 +115,9 @@ class Vocab {
   TokenId rank_of(Bytes bytes) const;
   // Returns whether every one-byte string is a token, as the merge's guarantees need.
   bool has_every_byte() const { return has_every_byte_; }
-  // Returns whether every token longer than one byte is two tokens of lower rank joined, as the
-  // trie walk and the compatibility test need; other rank tables are merged pair by pair.
+  // Returns whether every token longer than one byte is formed by merging two tokens of lower
+  // rank, as the trie walk and the compatibility test need; other rank tables are merged pair by
+  // pair.
   bool merges_pairwise() const { return merges_pairwise_; }
   // Returns the heap footprint of all tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "test_support.h"
@@ -89,6 +90,7 @@ class MergeBuiltin : public ::testing::TestWithParam<const char*> {
 
 TEST_P(MergeBuiltin, EveryTokenEncodesAsClassicBpe) {
   const Vocab& v = vocab();
+  EXPECT_TRUE(v.merges_pairwise());  // the trie walk serves the built-in tables
   const ClassicBpe classic(v);
   for (TokenId r = 0; r < v.token_count(); ++r) {
     const Bytes bytes = v.token_bytes(r);
@@ -190,6 +192,52 @@ TEST(MergeIncompleteVocab, BytesWithoutATokenAreDropped) {
   EXPECT_EQ(merged(v, "abxab"), (std::vector<TokenId>{2, 2}));
   EXPECT_EQ(merged(v, "xyz"), std::vector<TokenId>{});
   EXPECT_EQ(merged_from(v, "cabz\xff"), (std::vector<TokenId>{3, 2}));
+}
+
+// Tables grown as training grows them (each token two earlier ones joined) but ranked in random
+// order: some tokens are then never formed by merging their own bytes, and such tables are
+// merged pair by pair, as classic byte-pair encoding does (a piece that is a token stays whole).
+TEST(MergeOddVocab, TablesOutOfTrainingOrderMergeAsClassicBpe) {
+  std::vector<std::string> bytes;
+  for (int b = 0; b < 256; ++b) bytes.emplace_back(1, static_cast<char>(b));
+  std::vector<std::string> tokens = bytes;
+  tokens.insert(tokens.end(), {"bc", "ab", "cd", "abcd"});  // abcd: ab+cd, but bc merges first
+  auto parsed = Vocab::parse(as_bytes(testing::vocab_file(tokens)), "odd");
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_FALSE(parsed.value()->merges_pairwise());
+  EXPECT_EQ(merged(*parsed.value(), "abcdx"), (std::vector<TokenId>{97, 256, 100, 120}));
+  EXPECT_EQ(merged(*parsed.value(), "abcd"), std::vector<TokenId>{259});
+
+  std::mt19937 rng(7);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  int odd = 0;
+  for (int trial = 0; trial < 40; ++trial) {
+    std::vector<std::string> grown = {"a", "b", "c", "d"};
+    while (grown.size() < 64) {
+      const std::string joined = grown[pick(grown.size())] + grown[pick(grown.size())];
+      if (joined.size() <= 8 && std::ranges::find(grown, joined) == grown.end()) {
+        grown.push_back(joined);
+      }
+    }
+    std::shuffle(grown.begin() + 4, grown.end(), rng);
+    tokens = bytes;
+    tokens.insert(tokens.end(), grown.begin() + 4, grown.end());
+    parsed = Vocab::parse(as_bytes(testing::vocab_file(tokens)), "grown");
+    ASSERT_TRUE(parsed.ok());
+    const Vocab& v = *parsed.value();
+    odd += v.merges_pairwise() ? 0 : 1;
+    const ClassicBpe classic(v);
+    for (int i = 0; i < 200; ++i) {
+      std::string piece;
+      for (std::size_t n = 1 + pick(30); n > 0; --n) piece += "abcd"[pick(4)];
+      const TokenId whole = v.rank_of(as_bytes(piece));
+      const std::vector<TokenId> want =
+          whole != NONE_RANK ? std::vector<TokenId>{whole} : classic.encode(piece);
+      ASSERT_EQ(merged(v, piece), want) << "trial " << trial << " piece " << piece;
+      ASSERT_EQ(merged_from(v, piece), want) << "trial " << trial << " piece " << piece;
+    }
+  }
+  EXPECT_GT(odd, 10);
 }
 
 }  // namespace
