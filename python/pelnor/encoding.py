@@ -126,6 +126,12 @@ class Encoding:
                 return self._encode(text)  # the native defaults, resolved fastest
             except UnicodeEncodeError:
                 return self._encode(_without_surrogates(text))
+            except ValueError:
+                # Named as tiktoken names it: the first special string in the text.
+                found = _finder(frozenset(self.special_tokens_set))(text)
+                if found is None:
+                    raise
+                raise ValueError(_disallowed_message(found.group())) from None
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
         try:
             return self.tokenizer.encode(text, allowed, ())
@@ -182,9 +188,8 @@ class Encoding:
         if disallowed:
             finder = _finder(frozenset(disallowed))
             for text in texts:
-                if finder(text):
-                    # The native check names the string found, in the usual message.
-                    self.tokenizer.encode(_without_surrogates(text), (), disallowed)
+                if found := finder(text):
+                    raise ValueError(_disallowed_message(found.group()))
         return allowed
 
     def _encode_lists(self, texts, allowed, num_threads):
@@ -301,6 +306,17 @@ class StreamDecoder:
 
     def finish(self) -> str:
         return self._utf8.decode(b"", final=True)
+
+
+def _disallowed_message(token):
+    return (
+        f"Encountered text corresponding to disallowed special token {token!r}.\n"
+        "If you want this text to be encoded as a special token, pass it to `allowed_special`, "
+        f"e.g. `allowed_special={{{token!r}, ...}}`.\n"
+        "If you want this text to be encoded as normal text, disable the check for this token "
+        f"by passing `disallowed_special=(enc.special_tokens_set - {{{token!r}}})`.\n"
+        "To disable this check for all special tokens, pass `disallowed_special=()`.\n"
+    )
 
 
 def _without_surrogates(text):

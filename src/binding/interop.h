@@ -45,13 +45,20 @@ PyObject* guarded(Body&& body) noexcept {
 
 // Result builders; each returns a new reference, or nullptr with the exception set.
 
-// A new list of `count` items, item i made by make(i) as a new reference.
+// A new list of `count` items, item i made by make(i) as a new reference; nothing leaks when
+// make fails or throws.
 template <class Make>
 PyObject* list_of(std::size_t count, Make make) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = make(i);
+    PyObject* item;
+    try {
+      item = make(i);
+    } catch (...) {
+      Py_DECREF(list);  // its empty slots are fine to release
+      throw;
+    }
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;

@@ -71,8 +71,11 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<Tokenizer> built =
         Tokenizer::create(std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
                           std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
+    // Exact str copies: a subclass instance could tie the tokenizer into an uncollected cycle.
     PyObject* rebuild_args =
-        datadir.size == 0 ? PyTuple_Pack(1, bound[0]) : PyTuple_Pack(2, bound[0], bound[1]);
+        datadir.size == 0
+            ? Py_BuildValue("(s#)", encoding.data, encoding.size)
+            : Py_BuildValue("(s#s#)", encoding.data, encoding.size, datadir.data, datadir.size);
     return make_tokenizer(type, built, PyExc_RuntimeError, rebuild_args, false);
   });
 }
@@ -81,13 +84,10 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {
         {"name", true}, {"rules", true}, {"vocab", true}, {"special_tokens", true}};
-    Bound<4> bound;
     Text name, rules;
     Bytes vocab, special_tokens;
-    if (!bind("Tokenizer.from_data()", kParams, args, nargsf, kwnames, bound.slots()) ||
-        !to_text(bound[0], "name", name) || !to_text(bound[1], "rules", rules) ||
-        !to_byte_string(bound[2], "vocab", vocab) ||
-        !to_byte_string(bound[3], "special_tokens", special_tokens)) {
+    if (!parse("Tokenizer.from_data()", kParams, args, nargsf, kwnames, name, rules, vocab,
+               special_tokens)) {
       return nullptr;
     }
     const std::string_view rule_name(rules.data, static_cast<std::size_t>(rules.size));
@@ -98,7 +98,10 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
     Result<Tokenizer> built = Tokenizer::from_data(
         std::string_view(name.data, static_cast<std::size_t>(name.size)),
         rule_name == "o200k" ? RuleSet::kO200k : RuleSet::kCl100k, vocab, special_tokens);
-    PyObject* rebuild_args = PyTuple_Pack(4, bound[0], bound[1], bound[2], bound[3]);
+    PyObject* rebuild_args =
+        Py_BuildValue("(s#s#y#y#)", name.data, name.size, rules.data, rules.size, vocab.data(),
+                      static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),
+                      static_cast<Py_ssize_t>(special_tokens.size()));
     return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, PyExc_ValueError,
                           rebuild_args, true);
   });
@@ -513,9 +516,10 @@ PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t
       if (!unknown) bytes = pelnor::decode_bytes(core(self), ids);
     }
     if (unknown) {
-      PyObject* id = PyLong_FromUnsignedLong(*unknown);
-      if (id != nullptr) PyErr_SetObject(PyExc_KeyError, id);
-      Py_XDECREF(id);
+      PyObject* message = PyUnicode_FromFormat("Invalid token for decoding: %lu",
+                                               static_cast<unsigned long>(*unknown));
+      if (message != nullptr) PyErr_SetObject(PyExc_KeyError, message);
+      Py_XDECREF(message);
       return nullptr;
     }
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));

@@ -191,7 +191,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
 
 Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Bytes vocab,
                                        Bytes special_tokens) {
-  const Encoding& kind = kRegistry[rules == RuleSet::kO200k ? 1 : 0];
+  const Encoding& kind = *std::ranges::find(kRegistry, rules, &Encoding::rules);
   Result<UniClassTable> classes =
       UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
   if (!classes.ok()) return Error{classes.error()};

@@ -128,6 +128,13 @@ def _known(enc, token):
         return False
 
 
+def message(call, enc):
+    try:
+        call(enc)
+    except Exception as error:  # noqa: BLE001 - the message is what is compared
+        return str(error)
+
+
 def outcome(call, enc):
     try:
         result = call(enc)
@@ -148,6 +155,12 @@ def test_every_call_agrees_with_tiktoken(references, name):
     ]
     assert differences == []
     assert repr(ours) == repr(theirs)
+    # The messages that name a token name the same one, in the same words.
+    first = sorted(theirs.special_tokens_set)[-1]
+    text = f"x {first} y <|endoftext|>"
+    for call in (lambda e: e.encode(text), lambda e: e.encode_batch(["", text]),
+                 lambda e: e.encode_to_numpy(text), lambda e: e.decode([1, 2**31])):
+        assert message(call, ours) == message(call, theirs)
     # tiktoken 0.12's own is_special_token raises AttributeError for every id.
     assert [ours.is_special_token(i) for i in (ours.eot_token, 0, ours.n_vocab)] == [
         True, False, False
