@@ -694,12 +694,6 @@ PyMethodDef kMethods[] = {
                   "int64 offsets buffer with `len(texts)+1` entries).\n\n"
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
-    PELNOR_METHOD(encode_batch_lists,
-                  "encode_batch_lists($self, texts, threads=0, with_special=False)\n--\n\n"
-                  "Same as `encode_batch`, but returns a list of ids per text, as tiktoken's\n"
-                  "`encode_batch` does.\n\n"
-                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
-                  "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count_batch,
                   "count_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Token counts for many texts, in parallel \u2014 no ids are materialized, so a\n"
@@ -708,10 +702,6 @@ PyMethodDef kMethods[] = {
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(decode, "decode($self, ids, errors=\"replace\")\n--\n\n"),
     PELNOR_METHOD(decode_bytes, "decode_bytes($self, ids)\n--\n\n"),
-    PELNOR_METHOD(decode_bytes_checked,
-                  "decode_bytes_checked($self, ids)\n--\n\n"
-                  "Same as `decode_bytes`, but an id that is no token of the encoding raises\n"
-                  "KeyError, as tiktoken's `decode_bytes` does."),
     PELNOR_METHOD(decode_single_token_bytes, "decode_single_token_bytes($self, id)\n--\n\n"),
     PELNOR_METHOD(decode_batch, "decode_batch($self, batch, errors=\"replace\")\n--\n\n"),
     {"token_byte_values", token_byte_values, METH_NOARGS,
@@ -719,6 +709,17 @@ PyMethodDef kMethods[] = {
     PELNOR_METHOD(is_special_token, "is_special_token($self, id)\n--\n\n"),
     {"special_tokens", special_tokens, METH_NOARGS,
      "special_tokens($self)\n--\n\n`{special string: id}` \u2014 tiktoken's `_special_tokens`."},
+    // Beyond the table above, which keeps its order: the tiktoken-compatible package's needs.
+    PELNOR_METHOD(encode_batch_lists,
+                  "encode_batch_lists($self, texts, threads=0, with_special=False)\n--\n\n"
+                  "Same as `encode_batch`, but returns a list of ids per text, as tiktoken's\n"
+                  "`encode_batch` does.\n\n"
+                  "`threads=0` uses every processor; a call starts at most one worker thread per\n"
+                  "processor, fewer while other calls' workers run, and none for fewer than two."),
+    PELNOR_METHOD(decode_bytes_checked,
+                  "decode_bytes_checked($self, ids)\n--\n\n"
+                  "Same as `decode_bytes`, but an id that is no token of the encoding raises\n"
+                  "KeyError, as tiktoken's `decode_bytes` does."),
     {"from_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_data)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_data($type, name, rules, vocab, special_tokens)\n--\n\n"
