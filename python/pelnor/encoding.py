@@ -128,10 +128,8 @@ class Encoding:
                 return self._encode(_without_surrogates(text))
             except ValueError:
                 # Named as tiktoken names it: the first special string in the text.
-                found = _finder(frozenset(self.special_tokens_set))(text)
-                if found is None:
-                    raise
-                raise ValueError(_disallowed_message(found.group())) from None
+                _check_texts([text], self.special_tokens_set)
+                raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
         try:
             return self.tokenizer.encode(text, allowed, ())
@@ -185,11 +183,7 @@ class Encoding:
             disallowed = self.special_tokens_set - allowed
         else:
             disallowed = frozenset(disallowed_special or ())
-        if disallowed:
-            finder = _finder(frozenset(disallowed))
-            for text in texts:
-                if found := finder(text):
-                    raise ValueError(_disallowed_message(found.group()))
+        _check_texts(texts, disallowed)
         return allowed
 
     def _encode_lists(self, texts, allowed, num_threads):
@@ -306,6 +300,16 @@ class StreamDecoder:
 
     def finish(self) -> str:
         return self._utf8.decode(b"", final=True)
+
+
+def _check_texts(texts, disallowed):
+    """Raises ValueError, in tiktoken's words, naming the first disallowed string in a text."""
+    if not disallowed:
+        return
+    finder = _finder(frozenset(disallowed))
+    for text in texts:
+        if found := finder(text):
+            raise ValueError(_disallowed_message(found.group())) from None
 
 
 def _disallowed_message(token):

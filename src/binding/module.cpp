@@ -273,10 +273,11 @@ PyObject* bytes_as_is(PyObject* buffer, const char*) {
   return buffer;
 }
 
-// encode_batch and encode_batch_to_numpy: the same arguments and core, different wrapping.
-template <class Wrap>
+// encode_batch, encode_batch_lists and encode_batch_to_numpy: the same arguments and core;
+// build(batch) makes the result.
+template <class Build>
 PyObject* batch_encode_method(const char* display_name, PyObject* self, PyObject* const* args,
-                              Py_ssize_t nargsf, PyObject* kwnames, Wrap wrap) {
+                              Py_ssize_t nargsf, PyObject* kwnames, Build build) {
   return guarded([&]() -> PyObject* {
     TextList texts;
     std::uint64_t threads;
@@ -289,42 +290,34 @@ PyObject* batch_encode_method(const char* display_name, PyObject* self, PyObject
       Detached detached;
       batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
     }
-    return batch_result(batch, wrap);
+    return build(batch);
   });
 }
 
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-  return batch_encode_method("Tokenizer.encode_batch()", self, args, nargsf, kwnames, bytes_as_is);
+  return batch_encode_method(
+      "Tokenizer.encode_batch()", self, args, nargsf, kwnames,
+      [](const BatchEncoding& batch) { return batch_result(batch, bytes_as_is); });
 }
 
 PyObject* encode_batch_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    TextList texts;
-    std::uint64_t threads;
-    bool with_special;
-    if (!batch_arguments("Tokenizer.encode_batch_lists()", args, nargsf, kwnames, texts, threads,
-                         with_special)) {
-      return nullptr;
-    }
-    BatchEncoding batch;
-    {
-      Detached detached;
-      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
-    }
-    IdObjects& id_objects = reinterpret_cast<TokenizerObject*>(self)->id_objects;
-    return list_of(batch.text_count(), [&](std::size_t i) {
-      const std::span<const TokenId> ids = batch.ids_of(i);
-      return id_objects.list(ids.data(), ids.size());
-    });
-  });
+  IdObjects& id_objects = reinterpret_cast<TokenizerObject*>(self)->id_objects;
+  return batch_encode_method("Tokenizer.encode_batch_lists()", self, args, nargsf, kwnames,
+                             [&](const BatchEncoding& batch) {
+                               return list_of(batch.text_count(), [&](std::size_t i) {
+                                 const std::span<const TokenId> ids = batch.ids_of(i);
+                                 return id_objects.list(ids.data(), ids.size());
+                               });
+                             });
 }
 
 PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
-  return batch_encode_method("Tokenizer.encode_batch_to_numpy()", self, args, nargsf, kwnames,
-                             numpy_view);
+  return batch_encode_method(
+      "Tokenizer.encode_batch_to_numpy()", self, args, nargsf, kwnames,
+      [](const BatchEncoding& batch) { return batch_result(batch, numpy_view); });
 }
 
 PyObject* spans_list(const std::vector<std::size_t>& boundaries) {

@@ -146,9 +146,6 @@ void merge_around_missing_bytes(const Vocab& v, Bytes piece, IdVector& out) {
   }
 }
 
-// The longest byte string the vocab format allows for a token.
-constexpr std::size_t kMaxTokenBytes = 255;
-
 // Byte-pair merging as it is defined: the joined neighbours of lowest rank merge first, the
 // leftmost pair among equals. The trie walk stands in for this only where every token is two
 // tokens of lower rank joined; other tables come here. A piece that is a token is that token,

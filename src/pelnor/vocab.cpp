@@ -462,7 +462,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   for (std::uint32_t i = 0; i < count; ++i) {
     if (data.size() - cursor < 2) return bad_vocab("truncated record", label);
     const std::uint32_t len = read_u16(data.data() + cursor);
-    if (len == 0 || len >= 256) return bad_vocab("token length out of range", label);
+    if (len == 0 || len > kMaxTokenBytes) return bad_vocab("token length out of range", label);
     if (data.size() - cursor < 2 + len + 4) return bad_vocab("truncated token bytes", label);
     const std::uint32_t rank = read_u32(data.data() + cursor + 2 + len);
     if (rank >= count) return bad_vocab("rank out of range", label);
