@@ -16,8 +16,8 @@ bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t n) {
 }
 
 // Longest token prefix of p[0, n), walking the trie two bytes a step. kThreeByteShortcut
-// answers a leading three-byte character with one read and tries the tail table first at
-// bytes >= 0x80, which pays off on CJK and similar text.
+// answers a leading three-byte character with one read. The tail table is asked only where
+// the walk stops: an edge's rank already covers the odd-length token inside it.
 template <bool kThreeByteShortcut>
 TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n) {
   if (n == 0) return NONE_RANK;
@@ -36,18 +36,9 @@ TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n
   }
   std::size_t i = 2;
   while (node != 0) {
-    TailHit tail;
     if (n - i < 2) {
-      if (n - i == 1 && !covered && v.find_tail(node, p[i], tail)) return tail.rank;
-      return best;
-    }
-    bool tail_tried = false;
-    if (kThreeByteShortcut && p[i] >= 0x80 && !covered) {
-      if (v.find_tail(node, p[i], tail)) {
-        best = tail.rank;
-        if (!tail.continues) return best;
-      }
-      tail_tried = true;
+      const TokenId tail = n - i == 1 && !covered ? v.find_tail(node, p[i]) : NONE_RANK;
+      return tail != NONE_RANK ? tail : best;
     }
     E2Edge edge;
     if (v.find_e2(node, p[i], p[i + 1], edge)) {
@@ -57,24 +48,27 @@ TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n
       covered = false;
       continue;
     }
-    if (!tail_tried && !covered && v.find_tail(node, p[i], tail)) return tail.rank;
-    return best;
+    const TokenId tail = covered ? NONE_RANK : v.find_tail(node, p[i]);
+    return tail != NONE_RANK ? tail : best;
   }
   return best;
 }
 
 // Finds a valid tokenization by trying ever shorter tokens, left to right, remembering the
-// positions from which no tokenization of the rest exists.
+// positions from which no tokenization of the rest exists. It goes on where the greedy pass
+// stopped, which is where a search from the start would first differ from it: out[base..]
+// holds the tokens accepted so far, covering the piece up to start, and candidate is the
+// longest token at start, the one that did not fit after them.
 template <bool kThreeByteShortcut>
-void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
+void backtrack(const Vocab& v, Bytes piece, std::size_t base, std::size_t start, TokenId candidate,
+               IdVector& out) {
   MergeScratchLease scratch;
   std::vector<TokenId>& stack = scratch->stack;
   std::vector<std::uint64_t>& reachable = scratch->reachable;
   const std::size_t len = piece.size();
-  stack.clear();
+  stack.assign(out.data() + base, out.data() + out.size());
+  out.truncate(base);
   reachable.assign((len + 64) / 64, ~std::uint64_t{0});
-  TokenId candidate = first;
-  std::size_t start = 0;
   for (;;) {
     const TokenId previous = stack.empty() ? NONE_RANK : stack.back();
     for (; candidate != NONE_RANK; candidate = v.next_prefix(candidate)) {
@@ -104,7 +98,7 @@ void backtrack(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
 }
 
 // The greedy pass: longest tokens from the left, each compatible with the one before; the
-// first incompatible pair hands the whole piece to the backtracking search.
+// first incompatible pair hands the rest of the piece to the backtracking search.
 template <bool kThreeByteShortcut>
 void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   const std::size_t base = out.size();
@@ -120,9 +114,8 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
                                                   v, piece.data() + pos, piece.size() - pos)
                                             : NONE_RANK;
     if (previous != NONE_RANK && !v.is_compatible(previous, token)) {
-      out.truncate(base);
-      backtrack<kThreeByteShortcut>(v, piece, first, out);
-      return;
+      out.truncate(out.size() - 1);
+      return backtrack<kThreeByteShortcut>(v, piece, base, pos - v.token_len(token), token, out);
     }
     if (pos >= piece.size()) return;
     previous = token;

@@ -34,12 +34,6 @@ struct E2Edge {
   TokenId rank;  // NONE_RANK when neither the child nor its parent is a token
 };
 
-// The last byte of a token of odd length.
-struct TailHit {
-  TokenId rank;
-  bool continues;  // some longer token starts with this whole token
-};
-
 // The two tokens whose merge forms a token; (r, r) for a token not formed by a merge.
 struct Split {
   TokenId left;
@@ -144,8 +138,8 @@ class Vocab {
   TokenId bmp3_rank(std::uint32_t index) const { return bmp3_rank_[index]; }
   // Finds the two-byte edge (node, b1, b2); node must be at even depth of at least 2.
   bool find_e2(std::uint32_t node, std::uint8_t b1, std::uint8_t b2, E2Edge& edge) const;
-  // Finds the odd-length token that ends with byte b after node.
-  bool find_tail(std::uint32_t node, std::uint8_t b, TailHit& hit) const;
+  // Returns the rank of the odd-length token that ends with byte b after node, or NONE_RANK.
+  TokenId find_tail(std::uint32_t node, std::uint8_t b) const;
   // Returns the rank of the longest token that is a proper prefix of token rank, or NONE_RANK.
   TokenId next_prefix(TokenId rank) const { return next_prefix_[rank]; }
   // Returns the pair whose merge forms token rank.
@@ -284,10 +278,8 @@ inline bool Vocab::find_e2(std::uint32_t node, std::uint8_t b1, std::uint8_t b2,
       edge.rank = NONE_RANK;
     } else {
       // The child, then the odd-depth node between, is the token the slot would name.
-      TailHit mid;
-      edge.rank = node_rank_[edge.child] != NONE_RANK ? node_rank_[edge.child]
-                  : find_tail(node, b1, mid)          ? mid.rank
-                                                      : NONE_RANK;
+      edge.rank =
+          node_rank_[edge.child] != NONE_RANK ? node_rank_[edge.child] : find_tail(node, b1);
     }
     return true;
   }
@@ -318,16 +310,13 @@ inline TokenId Vocab::whole_token(PieceKey key, std::uint64_t hash) const {
   }
 }
 
-inline bool Vocab::find_tail(std::uint32_t node, std::uint8_t b, TailHit& hit) const {
+inline TokenId Vocab::find_tail(std::uint32_t node, std::uint8_t b) const {
   using namespace packing;
   const std::uint64_t key = std::uint64_t{node} << 8 | b;
   for (std::uint64_t i = int_home(key) & tail_mask_;; i = (i + 1) & tail_mask_) {
     const std::uint64_t slot = tail_table_[i];
-    if (slot == 0) return false;
-    if (slot >> kTailKeyShift != key + 1) continue;
-    hit.rank = static_cast<TokenId>(slot & kRank18Mask);
-    hit.continues = (slot & kTailContinues) != 0;
-    return true;
+    if (slot == 0) return NONE_RANK;
+    if (slot >> kTailKeyShift == key + 1) return static_cast<TokenId>(slot & kRank18Mask);
   }
 }
 
