@@ -27,8 +27,9 @@ TokenId walk_longest_prefix(const Vocab& v, const std::uint8_t* p, std::size_t n
   bool covered = false;  // byte i is already accounted for in best
   if (kThreeByteShortcut && starts_with_three_byte_char(p, n)) {
     const std::uint32_t index = Vocab::bmp3_index(p);
-    node = v.bmp3_node(index);
     best = v.bmp3_rank(index);
+    if (!v.bmp3_continues(index)) return best;
+    node = v.bmp3_node(index);
     covered = true;
   } else {
     node = v.prefix2_node(p[0], p[1]);

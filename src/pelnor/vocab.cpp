@@ -416,6 +416,7 @@ class Vocab::Builder {
   void build_bmp3() {
     v_.bmp3_node_.assign(65536, 0);
     v_.bmp3_rank_.assign(65536, NONE_RANK);
+    v_.bmp3_continues_.assign(65536 / 64, 0);
     for (unsigned b0 = 0xE0; b0 <= 0xEF; ++b0) {
       for (unsigned b1 = 0x80; b1 <= 0xBF; ++b1) {
         const std::uint32_t second = v_.prefix2_node_[b0 << 8 | b1];
@@ -430,6 +431,9 @@ class Vocab::Builder {
           const std::uint32_t index = bmp3_index(bytes);
           v_.bmp3_node_[index] = second;
           v_.bmp3_rank_[index] = third_rank != NONE_RANK ? third_rank : second_rank;
+          if (third != 0 && has_children_[third]) {
+            v_.bmp3_continues_[index / 64] |= std::uint64_t{1} << (index % 64);
+          }
         }
       }
     }
@@ -552,7 +556,8 @@ std::size_t Vocab::e2_longest_run() const {
 std::size_t Vocab::memory_bytes() const {
   std::size_t total = token_bytes_.size() + 4 * token_offsets_.size() + token_lens_.size();
   total += 4 * (rank_slots_.size() + prefix2_node_.size() + prefix2_rank_.size() +
-                bmp3_node_.size() + bmp3_rank_.size() + node_rank_.size() + next_prefix_.size());
+                bmp3_node_.size() + bmp3_rank_.size() + node_rank_.size() + next_prefix_.size()) +
+           8 * bmp3_continues_.size();
   total += sizeof(Split) * split_table_.size() + sizeof(WholeTokenSlot) * whole_tokens_.size();
   total += 8 * (pair_table_.size() + e2_table_.size() + tail_table_.size());
   total += 2 * pair_cache16_.size() + 4 * pair_cache32_.size();

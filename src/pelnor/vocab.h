@@ -136,6 +136,11 @@ class Vocab {
   }
   std::uint32_t bmp3_node(std::uint32_t index) const { return bmp3_node_[index]; }
   TokenId bmp3_rank(std::uint32_t index) const { return bmp3_rank_[index]; }
+  // Returns whether some token goes on past the three bytes: most CJK characters end every
+  // token they start, and the walk can stop there without a probe.
+  bool bmp3_continues(std::uint32_t index) const {
+    return (bmp3_continues_[index / 64] >> (index % 64) & 1) != 0;
+  }
   // Finds the two-byte edge (node, b1, b2); node must be at even depth of at least 2.
   bool find_e2(std::uint32_t node, std::uint8_t b1, std::uint8_t b2, E2Edge& edge) const;
   // Returns the rank of the odd-length token that ends with byte b after node, or NONE_RANK.
@@ -191,6 +196,7 @@ class Vocab {
   std::vector<TokenId> prefix2_rank_;
   std::vector<std::uint32_t> bmp3_node_;
   std::vector<TokenId> bmp3_rank_;
+  std::vector<std::uint64_t> bmp3_continues_;
   TableVector<TokenId> next_prefix_;
   TableVector<Split> split_table_;
 
