@@ -455,6 +455,14 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 
 // A new str of decoded bytes under the mode; ValueError in strict mode for invalid UTF-8.
 PyObject* text_of_decoded(std::string bytes, DecodeErrors mode) {
+  // Valid UTF-8, the common case, is the text under strict and replace alike: Python's decoder
+  // checks it while it builds the str, in one pass. Other bytes take the core's rules.
+  if (mode != DecodeErrors::kIgnore) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+    if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+    PyErr_Clear();
+  }
   Result<std::string> text = text_of_bytes(std::move(bytes), mode);
   if (!text.ok()) {
     PyErr_SetString(PyExc_ValueError, text.error().c_str());

@@ -30,22 +30,17 @@ std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<co
 }
 
 std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
-  // Sized first, then filled: a token of up to 16 bytes is copied as 16 fixed bytes (the output
-  // has room past its end and the vocabulary's bytes are read within their buffer), which
-  // compiles to two moves where a copy of its own length is a call.
+  // A token of up to 16 bytes is copied as 16 fixed bytes (the output keeps that much room past
+  // its end, and the vocabulary's bytes are read within their buffer), which compiles to two
+  // moves where a copy of its own length is a call.
   constexpr std::size_t kWide = 16;
+  // Room for this many bytes a token to start with (English takes about 4.4); the output grows
+  // when the tokens are longer, so it is filled in one pass without sizing it first.
+  constexpr std::size_t kStartBytesPerToken = 5;
   const Vocab& vocab = tokenizer.vocab();
   const Bytes all = vocab.all_token_bytes();
-  std::size_t total = 0;
-  for (TokenId id : ids) {
-    if (id < vocab.token_count()) {
-      total += vocab.token_len(id);
-    } else if (const std::optional<Bytes> bytes = token_bytes_of(tokenizer, id)) {
-      total += bytes->size();
-    }
-  }
-  std::string out(total + kWide, '\0');
-  char* at = out.data();
+  std::string out(ids.size() * kStartBytesPerToken + kWide, '\0');
+  std::size_t used = 0;
   // Each token's bytes are a random read, started a few tokens ahead.
   constexpr std::size_t kAhead = 8;
   const std::size_t n = ids.size();
@@ -63,14 +58,16 @@ std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> id
       continue;
     }
     const std::size_t len = bytes.size();
+    if (out.size() - used < len + kWide) out.resize(2 * out.size() + len + kWide);
+    char* at = out.data() + used;
     if (len <= kWide && bytes.data() + kWide <= all.data() + all.size()) {
       std::memcpy(at, bytes.data(), kWide);
     } else {
       std::memcpy(at, bytes.data(), len);
     }
-    at += len;
+    used += len;
   }
-  out.resize(total);
+  out.resize(used);
   return out;
 }
 

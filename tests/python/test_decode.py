@@ -73,6 +73,10 @@ def test_every_single_token_equals_tiktoken(tokenizers, references, encoding):
     assert sorted(values) == sorted(ref.token_byte_values())
     for token_id in range(0, len(values), 997):
         assert tok.decode_single_token_bytes(token_id) == ref.decode_single_token_bytes(token_id)
+    # The whole vocabulary at once: longer tokens than text has, and bytes that are no UTF-8.
+    every_id = list(range(len(values)))
+    assert tok.decode_bytes(every_id) == ref.decode_bytes(every_id)
+    assert tok.decode(every_id) == ref.decode(every_id)
     for text, token_id in tok.special_tokens():
         assert tok.decode_single_token_bytes(token_id) == ref.decode_single_token_bytes(token_id)
     assert tok.n_vocab == ref.n_vocab and tok.eot_token == ref.eot_token
