@@ -2,7 +2,6 @@
 
 import base64
 import binascii
-import hashlib
 import os
 
 
@@ -14,7 +13,7 @@ def load_tiktoken_bpe(path, expected_hash=None):
     """
     with open(path, "rb") as file:
         contents = file.read()
-    if expected_hash is not None and hashlib.sha256(contents).hexdigest() != expected_hash:
+    if expected_hash is not None and _sha256_hex(contents) != expected_hash:
         raise ValueError(f"{os.fsdecode(path)}: SHA-256 differs from the expected {expected_hash}")
     ranks = {}
     for number, line in enumerate(contents.splitlines(), 1):
@@ -32,3 +31,11 @@ def load_tiktoken_bpe(path, expected_hash=None):
             ) from None
         ranks[token] = rank
     return ranks
+
+
+def _sha256_hex(contents):
+    # hashlib loads the system's crypto library, some 4.5 MiB of memory that only a caller
+    # checking a hash needs: imported here, not with the package.
+    import hashlib
+
+    return hashlib.sha256(contents).hexdigest()
