@@ -454,7 +454,7 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 // ---- Decode family and vocabulary queries -------------------------------------------------------
 
 // A new str of decoded bytes under the mode; ValueError in strict mode for invalid UTF-8.
-PyObject* text_of_decoded(std::string bytes, DecodeErrors mode) {
+PyObject* text_of_decoded(const ByteVector& bytes, DecodeErrors mode) {
   // Valid UTF-8, the common case, is the text under strict and replace alike: Python's decoder
   // checks it while it builds the str, in one pass. Other bytes take the core's rules.
   if (mode != DecodeErrors::kIgnore) {
@@ -463,7 +463,7 @@ PyObject* text_of_decoded(std::string bytes, DecodeErrors mode) {
     if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
     PyErr_Clear();
   }
-  Result<std::string> text = text_of_bytes(std::move(bytes), mode);
+  Result<std::string> text = text_of_bytes(std::string(bytes.data(), bytes.size()), mode);
   if (!text.ok()) {
     PyErr_SetString(PyExc_ValueError, text.error().c_str());
     return nullptr;
@@ -477,12 +477,12 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
     std::vector<TokenId> ids;
     Text errors{"replace", 7};
     if (!parse("Tokenizer.decode()", kParams, args, nargsf, kwnames, ids, errors)) return nullptr;
-    std::string bytes;
+    ByteVector bytes;
     {
       Detached detached;
       bytes = pelnor::decode_bytes(core(self), ids);
     }
-    return text_of_decoded(std::move(bytes), decode_errors_named(errors.view()));
+    return text_of_decoded(bytes, decode_errors_named(errors.view()));
   });
 }
 
@@ -492,7 +492,7 @@ PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     static constexpr Param kParams[] = {{"ids", true}};
     std::vector<TokenId> ids;
     if (!parse("Tokenizer.decode_bytes()", kParams, args, nargsf, kwnames, ids)) return nullptr;
-    std::string bytes;
+    ByteVector bytes;
     {
       Detached detached;
       bytes = pelnor::decode_bytes(core(self), ids);
@@ -510,7 +510,7 @@ PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t
       return nullptr;
     }
     std::optional<TokenId> unknown;
-    std::string bytes;
+    ByteVector bytes;
     {
       Detached detached;
       unknown = first_unknown_id(core(self), ids);
@@ -553,14 +553,16 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const DecodeErrors mode = decode_errors_named(errors.view());
     // Every text is decoded before the list exists: no half-built list is left visible to other
     // threads while this one is detached.
-    std::vector<std::string> decoded(batch.size());
+    std::vector<ByteVector> decoded(batch.size());
     {
       Detached detached;
       for (std::size_t i = 0; i < batch.size(); ++i)
         decoded[i] = decode_bytes(core(self), batch[i]);
     }
-    return list_of(batch.size(),
-                   [&](std::size_t i) { return text_of_decoded(std::move(decoded[i]), mode); });
+    return list_of(batch.size(), [&](std::size_t i) {
+      const ByteVector bytes = std::move(decoded[i]);  // freed once its str exists
+      return text_of_decoded(bytes, mode);
+    });
   });
 }
 

@@ -9,6 +9,12 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
+// A token of up to this many bytes is decoded as a fixed-width copy (the output keeps that much
+// room past its end, and the vocabulary's bytes are padded), which compiles to two moves where a
+// copy of its own length is a call.
+constexpr std::size_t kWide = 16;
+static_assert(kWide <= Vocab::kTokenBytesPadding);
+
 }  // namespace
 
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
@@ -29,45 +35,61 @@ std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<co
   return std::nullopt;
 }
 
-std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
-  // A token of up to 16 bytes is copied as 16 fixed bytes (the output keeps that much room past
-  // its end, and the vocabulary's bytes are read within their buffer), which compiles to two
-  // moves where a copy of its own length is a call.
-  constexpr std::size_t kWide = 16;
+namespace {
+
+// Appends what the fast loop leaves: a token longer than the fixed-width copy, a special token,
+// or nothing for an unknown id; returns the new end of the output.
+[[gnu::noinline]] char* append_other(const Tokenizer& tokenizer, TokenId id, ByteVector& out,
+                                     char* at) {
+  out.commit(at - (out.data() + out.size()));
+  if (const std::optional<Bytes> bytes = token_bytes_of(tokenizer, id)) {
+    // Keeps the room for a fixed-width copy after it.
+    out.reserve_more(bytes->size() + kWide);
+    out.append(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  }
+  return out.data() + out.size();
+}
+
+// Grows the output to twice its capacity; returns the new end.
+[[gnu::noinline]] char* grow(ByteVector& out, char* at) {
+  out.commit(at - (out.data() + out.size()));
+  out.reserve(2 * out.capacity());
+  return out.data() + out.size();
+}
+
+}  // namespace
+
+ByteVector decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
   // Room for this many bytes a token to start with (English takes about 4.4); the output grows
   // when the tokens are longer, so it is filled in one pass without sizing it first.
   constexpr std::size_t kStartBytesPerToken = 5;
-  const Vocab& vocab = tokenizer.vocab();
-  const Bytes all = vocab.all_token_bytes();
-  std::string out(ids.size() * kStartBytesPerToken + kWide, '\0');
-  std::size_t used = 0;
-  // Each token's bytes are a random read, started a few tokens ahead.
-  constexpr std::size_t kAhead = 8;
-  const std::size_t n = ids.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n && ids[i + kAhead] < vocab.token_count()) {
-      __builtin_prefetch(vocab.token_bytes(ids[i + kAhead]).data());
+  const TokenId token_count = tokenizer.vocab().token_count();
+  const Vocab::TokenArrays tokens = tokenizer.vocab().token_arrays();
+  ByteVector out(ids.size() * kStartBytesPerToken + kWide);
+  char* at = out.data();
+  // The end of the room for a fixed-width copy, kept in a local: a byte store may alias the
+  // vector's own fields.
+  char* room_end = out.data() + out.capacity() - kWide;
+  for (const TokenId id : ids) {
+    // The room is checked before the token's length is known, so that the branch waits on no
+    // table read.
+    if (at > room_end) [[unlikely]] {
+      at = grow(out, at);
+      room_end = out.data() + out.capacity() - kWide;
     }
-    const TokenId id = ids[i];
-    Bytes bytes;
-    if (id < vocab.token_count()) {
-      bytes = vocab.token_bytes(id);
-    } else if (const std::optional<Bytes> special = token_bytes_of(tokenizer, id)) {
-      bytes = *special;
+    // The length as the difference of neighbouring offsets: one cache line, where the length
+    // table would be a second random read.
+    const std::uint32_t offset = id < token_count ? tokens.offsets[id] : 0;
+    const std::uint32_t len = id < token_count ? tokens.offsets[id + 1] - offset : kWide + 1;
+    if (len <= kWide) [[likely]] {
+      std::memcpy(at, tokens.bytes + offset, kWide);
+      at += len;
     } else {
-      continue;
+      at = append_other(tokenizer, id, out, at);
+      room_end = out.data() + out.capacity() - kWide;
     }
-    const std::size_t len = bytes.size();
-    if (out.size() - used < len + kWide) out.resize(2 * out.size() + len + kWide);
-    char* at = out.data() + used;
-    if (len <= kWide && bytes.data() + kWide <= all.data() + all.size()) {
-      std::memcpy(at, bytes.data(), kWide);
-    } else {
-      std::memcpy(at, bytes.data(), len);
-    }
-    used += len;
   }
-  out.resize(used);
+  out.commit(at - (out.data() + out.size()));
   return out;
 }
 

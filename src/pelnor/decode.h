@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ids.h"
 #include "result.h"
 #include "tokenizer.h"
 #include "types.h"
@@ -28,7 +29,7 @@ std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
 std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<const TokenId> ids);
 
 // Returns the concatenated bytes of ids; unknown ids contribute nothing.
-std::string decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids);
+ByteVector decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids);
 
 // Where bytes stop being valid UTF-8: the index of the first byte outside a valid prefix and the
 // length of the maximal ill-formed subsequence there, 0 when the bytes end inside a sequence

@@ -479,7 +479,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   std::unique_ptr<Vocab> vocab(new Vocab());
   Vocab& v = *vocab;
   v.token_count_ = count;
-  v.token_bytes_.reserve(data.size() - 4 - 6 * std::size_t{count});
+  v.token_bytes_.reserve(data.size() - 4 - 6 * std::size_t{count} + kTokenBytesPadding);
   v.token_offsets_.reserve(count + 1);
   v.token_offsets_.push_back(0);
   v.token_lens_.reserve(count);
@@ -491,6 +491,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
     v.token_offsets_.push_back(static_cast<std::uint32_t>(v.token_bytes_.size()));
     v.token_lens_.push_back(static_cast<std::uint8_t>(len));
   }
+  v.token_bytes_.resize(v.token_bytes_.size() + kTokenBytesPadding);
   Result<bool> built = Builder(v, label).build();
   if (!built.ok()) return Error{built.error()};
   // Built once the builder's temporaries are gone, so that it does not raise the peak of memory.

@@ -86,6 +86,9 @@ struct WholeTokenSlot {
 
 class Vocab {
  public:
+  // Readable bytes past the last token's, so that short tokens can be copied as fixed-width blocks.
+  static constexpr std::size_t kTokenBytesPadding = 16;
+
   // Parses a vocab file; label names the data in error messages.
   static Result<std::unique_ptr<Vocab>> parse(Bytes data, std::string_view label);
 
@@ -100,8 +103,14 @@ class Vocab {
     return Bytes(token_bytes_.data() + token_offsets_[rank],
                  token_offsets_[rank + 1] - token_offsets_[rank]);
   }
-  // Returns the bytes of all tokens, one after another in rank order.
-  Bytes all_token_bytes() const { return Bytes(token_bytes_.data(), token_bytes_.size()); }
+  // The token bytes as plain arrays (token rank's bytes run from offsets[rank] to
+  // offsets[rank + 1]), for loops that store bytes: a byte store may alias any member, so such a
+  // loop keeps these in locals.
+  struct TokenArrays {
+    const std::uint8_t* bytes;
+    const std::uint32_t* offsets;
+  };
+  TokenArrays token_arrays() const { return {token_bytes_.data(), token_offsets_.data()}; }
   // Returns the byte length of token rank.
   std::uint8_t token_len(TokenId rank) const {
     assert(rank < token_count_);
