@@ -236,6 +236,13 @@ bool ids_of_int_list(PyObject* value, std::vector<TokenId>& out) {
 template <class Element>
 bool copy_ids(const void* data, std::size_t count, std::vector<TokenId>& out) {
   const auto* elements = static_cast<const Element*>(data);
+  if constexpr (std::is_same_v<Element, TokenId>) {
+    // Every value is an id: one copy, without zero-filling the vector first.
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(TokenId) == 0) {
+      out.assign(elements, elements + count);
+      return true;
+    }
+  }
   out.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
     Element element;
