@@ -1,5 +1,6 @@
-// Decoding arbitrary ids in every mode: replace mode output is valid UTF-8 with at most one
-// U+FFFD per input byte, strict mode fails exactly when replace mode changed something.
+// Decoding arbitrary ids in every mode: the bytes are each id's bytes one after another, replace
+// mode output is valid UTF-8 with at most one U+FFFD per input byte, strict mode fails exactly
+// when replace mode changed something.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<pelnor::TokenId> ids(size / 4);
   if (!ids.empty()) std::memcpy(ids.data(), data, ids.size() * 4);
   for (pelnor::TokenId& id : ids) id %= 201100;  // mostly known ids, some unknown
-  const std::string bytes = pelnor::decode_bytes(tokenizer(), ids);
+  const pelnor::ByteVector decoded = pelnor::decode_bytes(tokenizer(), ids);
+  const std::string bytes(decoded.data(), decoded.size());
+  std::string one_by_one;
+  for (pelnor::TokenId id : ids) {
+    if (const auto token = pelnor::token_bytes_of(tokenizer(), id)) {
+      one_by_one.append(reinterpret_cast<const char*>(token->data()), token->size());
+    }
+  }
+  if (bytes != one_by_one) __builtin_trap();
   const std::string replaced = pelnor::replace_invalid_utf8(bytes);
   const auto as_bytes = [](const std::string& s) {
     return pelnor::Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
