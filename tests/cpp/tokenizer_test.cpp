@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "pelnor/data.h"
+#include "pelnor/decode.h"
 #include "test_support.h"
 
 namespace pelnor {
@@ -186,6 +188,37 @@ TEST(SpecialTokensParse, HarmonyListKeepsFileOrderAndRepeatedIds) {
   EXPECT_EQ(at_200018, (std::vector<std::string>{"<|endofprompt|>", "<|reserved_200018|>"}));
   EXPECT_EQ(list.front().text, "<|startoftext|>");
   EXPECT_EQ(list.back().text, "<|reserved_201087|>");
+}
+
+// Decode's bytes are each id's bytes in turn, for tokens of every length up to the vocabulary's
+// last one, which is short (its fixed-width copy reads into the padding), mixed with a special
+// token and with unknown ids. The vocabulary is small enough to come from the heap, so the
+// sanitizer builds see any read past its bytes.
+TEST(Decode, BytesAreEachIdsBytesInTurn) {
+  std::vector<std::string> tokens;
+  for (int b = 0; b < 256; ++b) tokens.emplace_back(1, static_cast<char>(b));
+  for (const std::size_t len : {2, 15, 16, 17, 200}) tokens.emplace_back(len, 'a');
+  tokens.emplace_back("zq");
+  const auto count_of = static_cast<TokenId>(tokens.size());
+  Result<Tokenizer> built =
+      Tokenizer::from_data("small", RuleSet::kCl100k, as_bytes(testing::vocab_file(tokens)),
+                           as_bytes(count(1) + entry(count_of + 3, "<|end|>")));
+  ASSERT_TRUE(built.ok()) << built.error();
+  const Tokenizer& tokenizer = built.value();
+  std::mt19937 random(7);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<TokenId> ids(random() % 300);
+    for (TokenId& id : ids)
+      id = random() % 2 == 0 ? count_of - 1 - random() % 6 : random() % (count_of + 6);
+    std::string expected;
+    for (const TokenId id : ids) {
+      if (const std::optional<Bytes> bytes = token_bytes_of(tokenizer, id)) {
+        expected.append(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+      }
+    }
+    const ByteVector decoded = decode_bytes(tokenizer, ids);
+    ASSERT_EQ(std::string(decoded.data(), decoded.size()), expected) << "round " << round;
+  }
 }
 
 }  // namespace
