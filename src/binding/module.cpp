@@ -455,9 +455,10 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 
 // A new str of decoded bytes under the mode; ValueError in strict mode for invalid UTF-8.
 PyObject* text_of_decoded(const ByteVector& bytes, DecodeErrors mode) {
-  // Valid UTF-8, the common case, is the text under strict and replace alike: Python's decoder
-  // checks it while it builds the str, in one pass. Other bytes take the core's rules.
-  if (mode != DecodeErrors::kIgnore) {
+  // Valid UTF-8, the common case, is its own text under every mode (under ignore, unless it holds
+  // a U+FFFD): Python's decoder checks it while it builds the str, in one pass. Other bytes take
+  // the core's rules.
+  if (valid_utf8_is_its_text(std::string_view(bytes.data(), bytes.size()), mode)) {
     PyObject* text =
         PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
     if (text != nullptr || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;

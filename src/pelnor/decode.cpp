@@ -155,6 +155,10 @@ DecodeErrors decode_errors_named(std::string_view name) {
   return DecodeErrors::kReplace;
 }
 
+bool valid_utf8_is_its_text(std::string_view bytes, DecodeErrors mode) {
+  return mode != DecodeErrors::kIgnore || bytes.find(kReplacement) == std::string_view::npos;
+}
+
 Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode) {
   if (mode == DecodeErrors::kStrict) {
     const auto error =

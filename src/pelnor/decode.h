@@ -22,6 +22,10 @@ DecodeErrors decode_errors_named(std::string_view name);
 // Returns decoded bytes as text under the mode, or the strict mode's message.
 Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode);
 
+// Returns whether bytes, where they are valid UTF-8, are their own text under the mode: under
+// every mode but ignore, which also deletes the U+FFFD the text holds.
+bool valid_utf8_is_its_text(std::string_view bytes, DecodeErrors mode);
+
 // Returns the bytes of one id: a base token's, else the first special token's with that id.
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
 
