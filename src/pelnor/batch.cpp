@@ -1,6 +1,8 @@
 #include "batch.h"
 
+#include <pthread.h>
 #include <algorithm>
+
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -53,9 +55,17 @@ unsigned processor_count() {
 // callers x processors threads; a call granted fewer than two runs on its own thread.
 std::atomic<unsigned> running_workers{0};
 
+// A child forked while a batch runs has none of its workers, and the call that reserved them
+// never returns there to give them back.
+void forget_workers_in_child() {
+  running_workers.store(0, std::memory_order_relaxed);
+}
+
 class WorkerReservation {
  public:
   explicit WorkerReservation(unsigned wanted) {
+    static const int fork_handler = pthread_atfork(nullptr, nullptr, forget_workers_in_child);
+    (void)fork_handler;
     if (wanted < 2) return;
     const unsigned limit = processor_count();
     unsigned running = running_workers.load(std::memory_order_relaxed);
@@ -101,32 +111,32 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
   std::atomic<std::size_t> next{0};
   std::atomic<bool> faulted{false};
   std::atomic<bool> out_of_memory{false};
+  const auto drain = [&] {
+    try {
+      auto work = make_worker();
+      for (std::size_t b; (b = next.fetch_add(1)) < blocks;) {
+        for (std::size_t i = bounds[b]; i < bounds[b + 1]; ++i) work(i, worker_hint);
+      }
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      next = blocks;
+    } catch (...) {
+      faulted = true;
+      next = blocks;
+    }
+  };
   std::vector<std::thread> workers;
   workers.reserve(threads);
-  std::string spawn_failure;
   for (unsigned t = 0; t < threads; ++t) {
     try {
-      workers.emplace_back([&] {
-        try {
-          auto work = make_worker();
-          for (std::size_t b; (b = next.fetch_add(1)) < blocks;) {
-            for (std::size_t i = bounds[b]; i < bounds[b + 1]; ++i) work(i, worker_hint);
-          }
-        } catch (const std::bad_alloc&) {
-          out_of_memory = true;
-          next = blocks;
-        } catch (...) {
-          faulted = true;
-          next = blocks;
-        }
-      });
-    } catch (const std::system_error& e) {
-      spawn_failure = e.what();
+      workers.emplace_back(drain);
+    } catch (const std::system_error&) {
+      // The system has no thread to give: the calling thread takes what is left.
+      drain();
       break;
     }
   }
   for (std::thread& worker : workers) worker.join();
-  if (!spawn_failure.empty()) throw InternalError("failed to spawn thread: " + spawn_failure);
   // Memory running out is the caller's to report as such, not an internal fault.
   if (out_of_memory) throw std::bad_alloc();
   if (faulted) throw InternalError("a scoped thread panicked");

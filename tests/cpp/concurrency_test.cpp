@@ -1,8 +1,11 @@
 // Many threads on one tokenizer, the batch runner, and threads that exit holding tables.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "pelnor/batch.h"
@@ -176,6 +179,35 @@ TEST(Concurrency, ConcurrentBatchesStartNoMoreWorkersThanProcessors) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_LE(most.load(), processors);
   EXPECT_EQ(batch_inspection::running_workers(), 0u);
+}
+
+// A child forked while another thread's batch runs has none of its workers: its own batches
+// get workers again instead of running on one thread for life.
+TEST(Concurrency, ForkedChildCountsNoWorkersOfItsParent) {
+  const Tokenizer& tokenizer = shared_tokenizer();
+  std::string text;
+  while (text.size() < (1 << 20))
+    text += "a batch long enough to fork during it " + std::to_string(text.size());
+  const std::vector<Bytes> texts(8, as_bytes(text));
+  std::atomic<bool> stop{false};
+  std::thread batches([&] {
+    while (!stop) count_batch(tokenizer, texts, 2, false);
+  });
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int forks = 0;
+  while (forks < 5 && std::chrono::steady_clock::now() < give_up) {
+    if (batch_inspection::running_workers() == 0) continue;
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) _exit(batch_inspection::running_workers() == 0 ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ++forks;
+  }
+  stop = true;
+  batches.join();
+  EXPECT_EQ(forks, 5);
 }
 
 TEST(Concurrency, ThreadsExitingWhileOthersAdoptTheirTables) {
