@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <new>
 
 #include "scratch.h"
 #include "table_memory.h"
@@ -109,13 +108,16 @@ std::uint64_t reserve_budget(unsigned hint) {
   }
 }
 
+// Returns a table of the reserved bytes, or, when the system cannot map one, a disabled handle
+// with the reservation given back: the cache only speeds encoding up, and encoding goes on
+// without it as it does when the budget is spent.
 CacheHandle new_table(std::uint64_t identity, std::uint64_t bytes) {
   CacheHandle handle;
   handle.identity = identity;
   handle.slots = static_cast<CacheSlot*>(map_large_table(bytes));
   if (handle.slots == nullptr) {
     budget_used.fetch_sub(bytes, std::memory_order_relaxed);
-    throw std::bad_alloc();
+    return CacheHandle{.identity = identity};
   }
   handle.slot_count = bytes / sizeof(CacheSlot);
   handle.shift = 64 - static_cast<unsigned>(__builtin_ctzll(handle.slot_count));
