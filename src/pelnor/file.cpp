@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -19,13 +20,13 @@ FileContent failed(FileContent::Failure step, int error) {
 
 }  // namespace
 
-FileContent read_file(const std::string& path) {
+FileContent read_file(const std::string& path, std::size_t max_bytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return failed(FileContent::Failure::kOpen, errno);
   FileContent result;
   struct stat info;
   if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    result.bytes.reserve(static_cast<std::size_t>(info.st_size));
+    result.bytes.reserve(std::min(static_cast<std::size_t>(info.st_size), max_bytes));
   }
   std::uint8_t chunk[1 << 16];
   for (;;) {
@@ -37,6 +38,10 @@ FileContent read_file(const std::string& path) {
       return failed(FileContent::Failure::kRead, error);
     }
     if (got == 0) break;
+    if (static_cast<std::size_t>(got) > max_bytes - result.bytes.size()) {
+      ::close(fd);
+      return failed(FileContent::Failure::kTooLarge, EFBIG);
+    }
     result.bytes.insert(result.bytes.end(), chunk, chunk + got);
   }
   ::close(fd);

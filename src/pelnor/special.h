@@ -13,6 +13,9 @@ namespace pelnor {
 
 inline constexpr std::uint32_t kMaxSpecialTokens = 4096;
 inline constexpr std::size_t kMaxSpecialTokenBytes = 64;
+// The largest special-tokens file: the count, then per token its id, length and text.
+inline constexpr std::size_t kMaxSpecialFileBytes =
+    4 + std::size_t{kMaxSpecialTokens} * (4 + 2 + kMaxSpecialTokenBytes);
 
 struct SpecialToken {
   std::string text;  // valid UTF-8

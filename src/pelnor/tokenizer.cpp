@@ -47,11 +47,12 @@ std::string join_path(std::string_view directory, std::string_view file) {
 }
 
 Result<std::unique_ptr<Vocab>> load_vocab_file(const std::string& path) {
-  const FileContent file = read_file(path);
+  const FileContent file = read_file(path, kMaxVocabFileBytes);
   switch (file.failure) {
     case FileContent::Failure::kOpen:
       return Error{"pelnor: cannot open vocab file " + path + ": " + file.description};
     case FileContent::Failure::kRead:
+    case FileContent::Failure::kTooLarge:
       return Error{"pelnor: cannot read " + path + ": " + file.description};
     case FileContent::Failure::kNone:
       break;
@@ -176,8 +177,12 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   const std::string special_path = join_path(datadir, encoding->special_file);
-  // Without a readable special-tokens file the encoding simply has no special tokens.
-  const FileContent special_file = read_file(special_path);
+  // Without a readable special-tokens file the encoding simply has no special tokens; one too
+  // large to be such a file is a fault in the data directory, not an absent file.
+  const FileContent special_file = read_file(special_path, kMaxSpecialFileBytes);
+  if (special_file.failure == FileContent::Failure::kTooLarge) {
+    return Error{"pelnor: cannot read " + special_path + ": " + special_file.description};
+  }
   if (special_file.failure == FileContent::Failure::kNone) {
     Result<SpecialTokens> specials = parse_special_tokens(special_file.bytes, special_path);
     if (!specials.ok()) return Error{specials.error()};

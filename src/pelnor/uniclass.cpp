@@ -64,7 +64,7 @@ std::size_t UniClassTable::memory_bytes() const {
 }
 
 Result<UniClassTable> load_uniclass_file(const std::string& path, int classes) {
-  const FileContent file = read_file(path);
+  const FileContent file = read_file(path, kMaxUniclassFileBytes);
   if (file.failure != FileContent::Failure::kNone) {
     return Error{"pelnor: cannot open uniclass file " + path + ": " + file.description};
   }

@@ -23,6 +23,9 @@ inline constexpr std::uint8_t kLowerSet = 0x10;    // Ll, Lm, Lo and M
 
 inline constexpr int kMaxClasses = 5;
 inline constexpr std::uint32_t kMaxRangesPerClass = 100000;
+// The largest uniclass file: per class a range count and its (start, end) pairs.
+inline constexpr std::size_t kMaxUniclassFileBytes =
+    kMaxClasses * (4 + std::size_t{kMaxRangesPerClass} * 8);
 
 class UniClassTable {
  public:

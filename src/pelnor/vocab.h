@@ -23,6 +23,9 @@ namespace pelnor {
 inline constexpr std::uint32_t kMaxTokenCount = 262144;
 // The longest byte string a token may have.
 inline constexpr std::size_t kMaxTokenBytes = 255;
+// The largest vocab file: the count, then per token its length, bytes and rank.
+inline constexpr std::size_t kMaxVocabFileBytes =
+    4 + std::size_t{kMaxTokenCount} * (2 + kMaxTokenBytes + 4);
 // Node numbers are 20 bits wide in the packed e2 slots.
 inline constexpr std::uint32_t kMaxTrieNodes = 1u << 20;
 // Up to this many tokens the compatibility cache uses 16-bit slots, above it 32-bit ones.
