@@ -329,7 +329,10 @@ def _without_surrogates(text):
 
 
 def _texts(text):
-    return text if isinstance(text, list) else list(text)
+    # One snapshot of the caller's texts serves both the special-token check and the encode: a
+    # list that another thread (or an argument's own conversion) changes in between could
+    # otherwise slip a disallowed string past the check.
+    return list(text)
 
 
 @functools.lru_cache(maxsize=64)

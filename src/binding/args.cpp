@@ -188,12 +188,11 @@ bool sequence_of(PyObject* value, Vector& out, Convert convert) {
     set_type_mismatch(value, "Sequence");
     return false;
   }
-  const Py_ssize_t reported = PyObject_Size(value);
-  if (reported < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(std::min(reported, kMaxReservedItems)));
-  }
+  // As list() does: a __len__ that fails for another reason than having none is the caller's
+  // error (an interrupt, say), not a missing hint.
+  const Py_ssize_t reported = PyObject_LengthHint(value, 0);
+  if (reported < 0) return false;
+  out.reserve(static_cast<std::size_t>(std::min(reported, kMaxReservedItems)));
   return each_item(value, convert);
 }
 

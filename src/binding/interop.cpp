@@ -18,20 +18,26 @@ PyObject* IdObjects::list(const TokenId* ids, std::size_t count) {
   // exists, so that a failed allocation leaves nothing half built.
   TokenId largest = 0;
   for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, ids[i]);
-  if (count != 0 && largest >= objects_.size()) objects_.resize(std::size_t{largest} + 1, nullptr);
+  const std::size_t wanted = std::min(std::size_t{largest} + 1, kept_ids_);
+  if (count != 0 && wanted > objects_.size()) objects_.resize(wanted, nullptr);
+  const std::size_t kept = objects_.size();
   // Each id's object is a separate trip to memory once a text holds many distinct ids: its
   // table entry is prefetched two strides ahead and the object itself one stride ahead.
   constexpr std::size_t kStride = 16;
   return list_of(count, [&](std::size_t i) -> PyObject* {
-    if (i + 2 * kStride < count) __builtin_prefetch(&objects_[ids[i + 2 * kStride]]);
-    if (i + kStride < count) {
+    if (i + 2 * kStride < count && ids[i + 2 * kStride] < kept) {
+      __builtin_prefetch(&objects_[ids[i + 2 * kStride]]);
+    }
+    if (i + kStride < count && ids[i + kStride] < kept) {
       if (PyObject* ahead = objects_[ids[i + kStride]]) __builtin_prefetch(ahead, 1);
     }
-    PyObject* object = objects_[ids[i]];
+    const TokenId id = ids[i];
+    if (id >= kept) return PyLong_FromUnsignedLong(id);
+    PyObject* object = objects_[id];
     if (object == nullptr) {
-      object = PyLong_FromUnsignedLong(ids[i]);
+      object = PyLong_FromUnsignedLong(id);
       if (object == nullptr) return nullptr;
-      objects_[ids[i]] = object;
+      objects_[id] = object;
     }
     return Py_NewRef(object);
   });
@@ -64,10 +70,15 @@ PyObject* numpy_view(PyObject* buffer, const char* dtype) {
   if (buffer == nullptr) return nullptr;
   PyObject* numpy = PyImport_ImportModule("numpy");
   if (numpy == nullptr) {
-    PyErr_Clear();
+    // The import's own error stays attached: numpy may be installed yet refuse to load (in an
+    // isolated subinterpreter, say).
+    PyObject* cause = PyErr_GetRaisedException();
     Py_DECREF(buffer);
     PyErr_SetString(PyExc_RuntimeError,
                     "the numpy methods need numpy installed: pip install 'pelnor[numpy]'");
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, cause);
+    PyErr_SetRaisedException(raised);
     return nullptr;
   }
   PyObject* name = PyUnicode_FromString("frombuffer");

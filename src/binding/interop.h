@@ -74,10 +74,12 @@ PyObject* pair_of(PyObject* first, PyObject* second);
 // The int objects of token ids, kept by a tokenizer object once made, so that a list result
 // costs a new reference per id instead of a new int. The free-threaded build makes a new int
 // each time: there the reference counts of shared objects are atomic, and the ids that every
-// text holds would become cache lines the threads contend for.
+// text holds would become cache lines the threads contend for. Only ids below a bound (the base
+// vocabulary) are kept: a special token's id can be any 32-bit number, and a table sized by it
+// would cost memory in proportion to that number instead of to the vocabulary.
 class IdObjects {
  public:
-  IdObjects() = default;
+  explicit IdObjects(std::size_t kept_ids) : kept_ids_(kept_ids) {}
   IdObjects(const IdObjects&) = delete;
   IdObjects& operator=(const IdObjects&) = delete;
   // Runs attached, as the tokenizer object's deallocation does.
@@ -88,7 +90,8 @@ class IdObjects {
   PyObject* list(const IdVector& ids) { return list(ids.data(), ids.size()); }
 
  private:
-  std::vector<PyObject*> objects_;  // by id; nullptr where none is made yet
+  std::size_t kept_ids_;
+  std::vector<PyObject*> objects_;  // by id, below kept_ids_; nullptr where none is made yet
 };
 
 // A bytes object of the ids as little-endian uint32.

@@ -53,7 +53,7 @@ PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject*
   }
   auto* object = reinterpret_cast<TokenizerObject*>(self);
   new (&object->tokenizer) Tokenizer(std::move(built.value()));
-  new (&object->id_objects) IdObjects();
+  new (&object->id_objects) IdObjects(object->tokenizer.vocab().token_count());
   object->rebuild_args = rebuild_args;
   object->from_data = from_data;
   return self;
@@ -68,9 +68,13 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Text encoding, datadir;
     if (!to_text(bound[0], "encoding", encoding)) return nullptr;
     if (bound[1] != nullptr && !to_text(bound[1], "datadir", datadir)) return nullptr;
-    Result<Tokenizer> built =
-        Tokenizer::create(std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
-                          std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
+    // Reading and parsing the data touch no object: other threads run meanwhile.
+    Result<Tokenizer> built = [&] {
+      const Detached detached;
+      return Tokenizer::create(
+          std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
+          std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
+    }();
     // Exact str copies: a subclass instance could tie the tokenizer into an uncollected cycle.
     PyObject* rebuild_args =
         datadir.size == 0
@@ -95,9 +99,12 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
       PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k' or 'o200k'");
       return nullptr;
     }
-    Result<Tokenizer> built = Tokenizer::from_data(
-        std::string_view(name.data, static_cast<std::size_t>(name.size)),
-        rule_name == "o200k" ? RuleSet::kO200k : RuleSet::kCl100k, vocab, special_tokens);
+    Result<Tokenizer> built = [&] {
+      const Detached detached;
+      return Tokenizer::from_data(std::string_view(name.data, static_cast<std::size_t>(name.size)),
+                                  rule_name == "o200k" ? RuleSet::kO200k : RuleSet::kCl100k, vocab,
+                                  special_tokens);
+    }();
     PyObject* rebuild_args =
         Py_BuildValue("(s#s#y#y#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),

@@ -67,6 +67,7 @@ for call in (lambda: tok.encode_to_numpy("hello"), lambda: tok.encode_batch_to_n
         call()
     except RuntimeError as e:
         assert str(e) == "the numpy methods need numpy installed: pip install 'pelnor[numpy]'", e
+        assert isinstance(e.__cause__, ImportError), "the import's own error is kept"
     else:
         raise AssertionError("no error")
 # An encoding error takes precedence over the missing numpy.

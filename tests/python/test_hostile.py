@@ -1,5 +1,6 @@
 """Hostile arguments: each gives its specified exception and the interpreter carries on."""
 
+import os
 import struct
 
 import pytest
@@ -19,6 +20,13 @@ class Raises:
         raise ZeroDivisionError("getitem")
 
 
+class LengthRaises(list):
+    """A list whose __len__ fails for another reason than having none."""
+
+    def __len__(self):
+        raise ZeroDivisionError("len")
+
+
 class Mutating(list):
     """A list that empties itself while it is being read."""
 
@@ -36,6 +44,7 @@ class Mutating(list):
         (lambda t: t.decode_single_token_bytes(Raises()), ZeroDivisionError),
         (lambda t: t.decode(Raises()), ZeroDivisionError),
         (lambda t: t.encode_batch(Raises()), ZeroDivisionError),
+        (lambda t: t.count_batch(LengthRaises(["a"])), ZeroDivisionError),
         (lambda t: t.encode("x", allowed_special=Raises()), ZeroDivisionError),
         (lambda t: t.count_batch(["a"], threads=10**30), OverflowError),
         (lambda t: t.decode([10**30]), OverflowError),
@@ -139,3 +148,109 @@ def test_decode_batch_shows_no_half_built_list_to_other_threads():
     script = GC_WALKER.format(tests=str(REPO / "tests" / "python"))
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0 and result.stdout.split() == ["ok"], result.stderr[-2000:]
+
+
+def test_encode_batch_checks_exactly_the_texts_it_encodes():
+    # The argument conversion after the check runs the caller's code, which swaps in a special
+    # string: what is encoded must be what was checked.
+    import pelnor
+
+    enc = pelnor.get_encoding("cl100k_base")
+    texts = ["harmless"]
+
+    class Swapping:
+        def __int__(self):
+            texts[0] = "<|endoftext|>"
+            return 1
+
+    assert enc.encode_batch(texts, num_threads=Swapping()) == [enc.encode("harmless")]
+
+
+def test_special_ids_far_above_the_vocabulary_cost_no_memory():
+    import pelnor
+
+    base = pelnor.get_encoding("cl100k_base")
+    for big in (2**27, 2**32 - 1):
+        enc = pelnor.Encoding(
+            "far", pat_str=base._pat_str, mergeable_ranks=base._mergeable_ranks,
+            special_tokens={"<|far|>": big},
+        )
+        before = _resident_bytes()
+        assert enc.encode("a<|far|>", allowed_special="all") == [64, big]
+        assert _resident_bytes() - before < 64 << 20
+
+
+def _resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def test_data_files_are_read_within_their_format_and_detached(tmp_path):
+    import subprocess
+    import sys
+
+    from datafiles import DATA, REPO
+    from pelnor import Tokenizer
+
+    for name in ("uniclass.bin", "cl100k.special"):
+        (tmp_path / name).write_bytes((DATA / name).read_bytes())
+    (tmp_path / "cl100k.vocab").symlink_to("/dev/zero")
+    with pytest.raises(RuntimeError, match="^pelnor: cannot read .*cl100k.vocab: File too large$"):
+        Tokenizer("cl100k_base", str(tmp_path))
+    # A vocab file that is a pipe, fed by another Python thread: construction must let it run.
+    (tmp_path / "cl100k.vocab").unlink()
+    script = FIFO_FEEDER.format(tests=str(REPO / "tests" / "python"), directory=str(tmp_path))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=120)
+    assert result.stdout.strip() == "[15339, 1917]", result.stderr[-2000:]
+
+
+FIFO_FEEDER = """
+import os, signal, sys, threading
+sys.path.insert(0, {tests!r})
+from datafiles import DATA
+import pelnor
+signal.alarm(60)  # a construction that holds the interpreter never finishes
+vocab = os.path.join({directory!r}, "cl100k.vocab")
+os.mkfifo(vocab)
+
+def feed():
+    with open(vocab, "wb") as pipe:
+        pipe.write((DATA / "cl100k.vocab").read_bytes())
+
+threading.Thread(target=feed).start()
+print(pelnor.Tokenizer("cl100k_base", {directory!r}).encode_ordinary("hello world"))
+"""
+
+
+SCARCE_ADDRESS_SPACE = """
+import resource, sys
+sys.path.insert(0, {tests!r})
+import pelnor
+first, second = pelnor.Tokenizer("cl100k_base"), pelnor.Tokenizer("o200k_base")
+third = pelnor.Tokenizer("o200k_base")  # no cache table yet
+texts = ["scarce address space, " * 50 + str(i) for i in range(64)]
+expected = first.count_batch(texts, threads=1)
+expected_second = second.encode_ordinary(texts[0] + "!")
+with open("/proc/self/statm") as statm:
+    mapped = int(statm.read().split()[0]) * resource.getpagesize()
+# Room for small allocations, none for a cache table or a thread's stack.
+resource.setrlimit(resource.RLIMIT_AS, (mapped + (6 << 20), resource.RLIM_INFINITY))
+ok = first.count_batch(texts, threads=2) == expected
+ok = ok and third.encode_ordinary(texts[0] + "!") == expected_second
+print(ok)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("PELNOR_SANITIZED")),
+                    reason="the sanitizers reserve address space of their own")
+def test_without_address_space_for_threads_or_cache_tables_calls_still_succeed():
+    import subprocess
+    import sys
+
+    from datafiles import REPO
+
+    script = SCARCE_ADDRESS_SPACE.format(tests=str(REPO / "tests" / "python"))
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=120)
+    assert result.stdout.split() == ["True"], result.stderr[-2000:]
