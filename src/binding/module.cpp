@@ -103,9 +103,9 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
       PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k', 'o200k' or 'r50k'");
       return nullptr;
     }
-    Result<Tokenizer> built = Tokenizer::from_data(
-        std::string_view(name.data, static_cast<std::size_t>(name.size)), *rule_set, vocab,
-        special_tokens);
+    Result<Tokenizer> built =
+        Tokenizer::from_data(std::string_view(name.data, static_cast<std::size_t>(name.size)),
+                             *rule_set, vocab, special_tokens);
     PyObject* rebuild_args =
         Py_BuildValue("(s#s#y#y#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),

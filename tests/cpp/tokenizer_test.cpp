@@ -45,8 +45,7 @@ class DataDir {
 };
 
 TEST(TokenizerCreate, UnknownNamesAreReportedVerbatim) {
-  const std::string tail =
-      " (built-in: gpt2, r50k_base, cl100k_base, o200k_base, o200k_harmony)";
+  const std::string tail = " (built-in: gpt2, r50k_base, cl100k_base, o200k_base, o200k_harmony)";
   EXPECT_EQ(construction_error("p50k_base"), "pelnor: unknown encoding: p50k_base" + tail);
   EXPECT_EQ(construction_error("CL100K_BASE"), "pelnor: unknown encoding: CL100K_BASE" + tail);
   EXPECT_EQ(construction_error("cl100k_base "), "pelnor: unknown encoding: cl100k_base " + tail);
