@@ -8,14 +8,14 @@ namespace {
 
 using simd::AsciiRun;
 
-// Returns the length of a contraction ('s 't 'm 'd 'll 're 've, lower case only) at p, or 0.
-std::size_t contraction_at(const std::uint8_t* s, std::size_t n, std::size_t p) {
-  if (s[p] != '\'' || p + 1 >= n) return 0;
-  const std::uint8_t c1 = s[p + 1];
-  if (c1 == 's' || c1 == 't' || c1 == 'm' || c1 == 'd') return 2;
-  if (p + 2 >= n) return 0;
-  const std::uint8_t c2 = s[p + 2];
-  if ((c1 == 'l' && c2 == 'l') || (c1 == 'r' && c2 == 'e') || (c1 == 'v' && c2 == 'e')) return 3;
+// Returns the length of a lower-case contraction suffix (s t m d ll re ve) at `after`, or 0.
+std::size_t contraction_suffix(const std::uint8_t* s, std::size_t n, std::size_t after) {
+  if (after >= n) return 0;
+  const std::uint8_t c1 = s[after];
+  if (c1 == 's' || c1 == 't' || c1 == 'm' || c1 == 'd') return 1;
+  if (after + 1 >= n) return 0;
+  const std::uint8_t c2 = s[after + 1];
+  if ((c1 == 'l' && c2 == 'l') || (c1 == 'r' && c2 == 'e') || (c1 == 'v' && c2 == 'e')) return 2;
   return 0;
 }
 
@@ -31,8 +31,10 @@ std::uint8_t run_class(std::uint8_t flags) {
 std::size_t r50k_next_piece_general(const UniClassTable& table, Bytes text, std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
-  if (const std::size_t contraction = contraction_at(s, n, p)) return contraction;
   const Char c = decode_char(s, n, p);
+  if (c.cp == '\'') {
+    if (const std::size_t suffix = contraction_suffix(s, n, p + c.len)) return c.len + suffix;
+  }
   // One space may lead a run of letters, numbers or other characters.
   std::size_t q = p;
   Char at_q = c;
@@ -63,7 +65,9 @@ std::size_t r50k_next_piece(const UniClassTable& table, Bytes text, std::size_t 
   const auto general = [&] { return r50k_next_piece_general(table, text, p); };
   const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
   const auto run = [&](std::size_t end) { return stopped_at_non_ascii(end) ? general() : end - p; };
-  if (const std::size_t contraction = contraction_at(s, n, p)) return contraction;
+  if (s[p] == '\'') {
+    if (const std::size_t suffix = contraction_suffix(s, n, p + 1)) return 1 + suffix;
+  }
   const std::size_t q = s[p] == ' ' && p + 1 < n ? p + 1 : p;
   const std::uint8_t b = s[q];
   if (b >= 0x80) return general();

@@ -158,11 +158,11 @@ def o200k_piece(t, p):
 
 def r50k_piece(t, p):
     s = t.s
-    if s[p] == 0x27 and (s[p + 1 : p + 2] in (b"s", b"t", b"m", b"d")):
-        return 2
-    if s[p] == 0x27 and s[p + 1 : p + 3] in (b"ll", b"re", b"ve"):
-        return 3
     cp, w = t.char(p)
+    if cp == 0x27 and s[p + w : p + w + 1] in (b"s", b"t", b"m", b"d"):
+        return w + 1
+    if cp == 0x27 and s[p + w : p + w + 2] in (b"ll", b"re", b"ve"):
+        return w + 2
     q = p + w if cp == 0x20 and p + w < len(s) else p
     for bits in (LETTER, NUMBER):
         if t.has(q, bits):
