@@ -417,7 +417,7 @@ def main():
           f"{time.strftime('%Y-%m-%d %H:%M')}; corpus from bench/corpus.py")
     previous = json.loads(LAST_RUN.read_text()) if LAST_RUN.exists() else {}
     results = {}
-    for name in args.encoding or ("cl100k_base", "o200k_base"):
+    for name in args.encoding or ("r50k_base", "cl100k_base", "o200k_base"):
         rows = {kind: kind_figures(name, kind, processes) for kind in kinds}
         extras = {
             **long_runs_figures(name),

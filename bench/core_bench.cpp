@@ -16,6 +16,7 @@
 #include "pelnor/pcache.h"
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
+#include "pelnor/pretok_r50k.h"
 #include "pelnor/tokenizer.h"
 #include "pelnor/uniclass.h"
 #include "pelnor/vocab.h"
@@ -103,6 +104,7 @@ void BM_Pretokenize(benchmark::State& state) {
 }
 BENCHMARK(BM_Pretokenize<cl100k_next_piece, 3>)->DenseRange(0, 2);
 BENCHMARK(BM_Pretokenize<o200k_next_piece, 5>)->DenseRange(0, 2);
+BENCHMARK(BM_Pretokenize<r50k_next_piece, 3>)->DenseRange(0, 2);
 
 const char* const kEncodings[] = {"cl100k_base", "o200k_base"};
 

@@ -1,4 +1,4 @@
-// Both pre-tokenizers on arbitrary bytes: pieces tile the input, and the fast path agrees with
+// The pre-tokenizers on arbitrary bytes: pieces tile the input, and the fast path agrees with
 // the general path at every position.
 #include <cstddef>
 #include <cstdint>
@@ -6,6 +6,7 @@
 #include "pelnor/data.h"
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
+#include "pelnor/pretok_r50k.h"
 
 namespace {
 
@@ -33,5 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const pelnor::Bytes text(data, size);
   check<pelnor::cl100k_next_piece, pelnor::cl100k_next_piece_general>(table(3), text);
   check<pelnor::o200k_next_piece, pelnor::o200k_next_piece_general>(table(5), text);
+  check<pelnor::r50k_next_piece, pelnor::r50k_next_piece_general>(table(3), text);
   return 0;
 }

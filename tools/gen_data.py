@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the seven built-in data files into data/.
+"""Writes the built-in data files into data/.
 
-Inputs: the published rank tables (base64 bytes, a space, the rank, per line) and the
-Unicode Character Database. Run from anywhere:
+Inputs: the published rank tables (base64 bytes, a space, the rank, per line), GPT-2's release
+files (which must give r50k_base's ranks: gpt2 shares its vocab file) and the Unicode Character
+Database. Run from anywhere:
 
     tools/gen_data.py [--shared DIR] [--out DIR]
 
@@ -11,6 +12,7 @@ DIR defaults to ../shared/data beside the repository and to the repository's dat
 
 import argparse
 import base64
+import importlib.util
 import struct
 from pathlib import Path
 
@@ -20,6 +22,7 @@ DEFAULT_OUT = REPO / "data"
 
 UCD_VERSION = "17.0.0"
 
+R50K_SPECIALS = [("<|endoftext|>", 50256)]
 CL100K_SPECIALS = [
     ("<|endoftext|>", 100257),
     ("<|fim_prefix|>", 100258),
@@ -207,12 +210,28 @@ def escape_tables_source(ucd):
     )
 
 
+def r50k_tokens(ranks):
+    """Returns r50k_base's tokens by rank, checked equal to the ranks of GPT-2's release files."""
+    # The package's reader, loaded on its own: the data is generated before the module is built.
+    spec = importlib.util.spec_from_file_location("pelnor_load", REPO / "python/pelnor/load.py")
+    load = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(load)
+    tokens = read_ranks(ranks / "r50k_base.tiktoken")
+    gpt2 = load.data_gym_to_mergeable_bpe_ranks(
+        str(ranks / "gpt2" / "vocab.bpe"), str(ranks / "gpt2" / "encoder.json")
+    )
+    assert gpt2 == {token: rank for rank, token in enumerate(tokens)}, "gpt2 differs from r50k"
+    return tokens
+
+
 def generate(shared):
-    """Returns {file name: content} for the seven built-in data files."""
+    """Returns {file name: content} for the built-in data files."""
     ranks = shared / "published-ranks"
     ucd = shared / f"ucd-{UCD_VERSION}"
     classes = unicode_classes(ucd)
     return {
+        "r50k.vocab": vocab_file(r50k_tokens(ranks)),
+        "r50k.special": special_file(R50K_SPECIALS),
         "cl100k.vocab": vocab_file(read_ranks(ranks / "cl100k_base.tiktoken")),
         "o200k.vocab": vocab_file(read_ranks(ranks / "o200k_base.tiktoken")),
         "cl100k.special": special_file(CL100K_SPECIALS),

@@ -1,4 +1,5 @@
-"""tiktoken's encodings built offline from this repository's data/*.vocab files."""
+"""tiktoken's encodings built offline from this repository's data/*.vocab files, and p50k's
+from the published rank table beside the repository (pelnor does not carry it)."""
 
 import functools
 import struct
@@ -10,8 +11,16 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.append(str(REPO / "python"))
 
 from pelnor._tiktoken import tiktoken_encoding  # noqa: E402
+from pelnor.load import load_tiktoken_bpe  # noqa: E402
 
-VOCAB_OF_ENCODING = {"cl100k_base": "cl100k.vocab", "o200k_base": "o200k.vocab", "o200k_harmony": "o200k.vocab"}
+VOCAB_OF_ENCODING = {
+    "gpt2": "r50k.vocab",
+    "r50k_base": "r50k.vocab",
+    "cl100k_base": "cl100k.vocab",
+    "o200k_base": "o200k.vocab",
+    "o200k_harmony": "o200k.vocab",
+}
+P50K_RANKS = REPO.parent / "shared" / "data" / "published-ranks" / "p50k_base.tiktoken"
 
 
 @functools.cache
@@ -30,5 +39,7 @@ def _ranks(vocab_file):
 
 @functools.cache
 def encoding(name):
-    """Returns tiktoken's Encoding of that name (cl100k_base, o200k_base, o200k_harmony)."""
+    """Returns tiktoken's Encoding of that name: any of tiktoken's seven."""
+    if name in ("p50k_base", "p50k_edit"):
+        return tiktoken_encoding(name, load_tiktoken_bpe(P50K_RANKS))
     return tiktoken_encoding(name, _ranks(VOCAB_OF_ENCODING[name]))

@@ -1,7 +1,7 @@
 """tiktoken's encodings built from a given rank table, without network access.
 
-tiktoken's encoding constructors fetch the published rank tables by URL; the loader they call is
-replaced here by one that returns the ranks given, so tiktoken runs offline.
+tiktoken's encoding constructors fetch the published rank tables by URL; the loaders they call
+are replaced here by ones that return the ranks given, so tiktoken runs offline.
 """
 
 
@@ -10,9 +10,12 @@ def tiktoken_encoding(name, ranks):
     import tiktoken
     from tiktoken_ext import openai_public
 
-    original = openai_public.load_tiktoken_bpe
-    openai_public.load_tiktoken_bpe = lambda url, expected_hash=None: dict(ranks)
+    loaders = ("load_tiktoken_bpe", "data_gym_to_mergeable_bpe_ranks")
+    originals = {loader: getattr(openai_public, loader) for loader in loaders}
+    for loader in loaders:
+        setattr(openai_public, loader, lambda *args, **kwargs: dict(ranks))
     try:
         return tiktoken.Encoding(**getattr(openai_public, name)())
     finally:
-        openai_public.load_tiktoken_bpe = original
+        for loader, original in originals.items():
+            setattr(openai_public, loader, original)

@@ -103,11 +103,9 @@ class Encoding:
         return f"<Encoding {self.name!r}>"
 
     def __reduce__(self):
-        from . import _builtin_encoding_or_none
+        from .registry import builtin_encoding_or_none, get_encoding
 
-        if _builtin_encoding_or_none(self.name) is self:
-            from . import get_encoding
-
+        if builtin_encoding_or_none(self.name) is self:
             return get_encoding, (self.name,)
         return Encoding._wrap, (self.tokenizer, self._pat_str, self._explicit_n_vocab)
 

@@ -10,6 +10,12 @@ CL100K_PATTERN_OLD = (
     r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"
     r"|\s*[\r\n]+|\s+(?!\S)|\s+"
 )
+# tiktoken's spelling of the GPT-2 family's rule (r50k_base, p50k_base, gpt2).
+R50K_PATTERN = (
+    r"'(?:[sdmt]|ll|ve|re)| ?\p{L}++| ?\p{N}++| ?[^\s\p{L}\p{N}]++|\s++$|\s+(?!\S)|\s"
+)
+# The same rule as GPT-2's release spells it.
+R50K_PATTERN_GPT2 = r"'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"
 O200K_PATTERN = "|".join(
     [
         r"[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"
@@ -24,16 +30,23 @@ O200K_PATTERN = "|".join(
     ]
 )
 
-_RULES = {CL100K_PATTERN: "cl100k", CL100K_PATTERN_OLD: "cl100k", O200K_PATTERN: "o200k"}
+_RULES = {
+    CL100K_PATTERN: "cl100k",
+    CL100K_PATTERN_OLD: "cl100k",
+    O200K_PATTERN: "o200k",
+    R50K_PATTERN: "r50k",
+    R50K_PATTERN_GPT2: "r50k",
+}
 
 
 def rules_of_pattern(pat_str):
-    """Returns the native rule set ('cl100k' or 'o200k') that splits text as pat_str does."""
+    """Returns the native rule set ('cl100k', 'o200k' or 'r50k') that splits text as pat_str
+    does."""
     rules = _RULES.get(pat_str) if isinstance(pat_str, str) else None
     if rules is None:
         raise ValueError(
-            "pelnor supports the splitting patterns of cl100k_base and o200k_base (tiktoken's "
-            "spellings, and the older cl100k spelling that Llama 3 publishes); pat_str is "
-            "none of them"
+            "pelnor supports the splitting patterns of r50k_base, cl100k_base and o200k_base "
+            "(tiktoken's spellings, GPT-2's own spelling of r50k's and the older cl100k "
+            "spelling that Llama 3 publishes); pat_str is none of them"
         )
     return rules

@@ -84,6 +84,13 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+std::optional<RuleSet> rule_set_named(std::string_view name) {
+  if (name == "cl100k") return RuleSet::kCl100k;
+  if (name == "o200k") return RuleSet::kO200k;
+  if (name == "r50k") return RuleSet::kR50k;
+  return std::nullopt;
+}
+
 PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {
@@ -94,16 +101,16 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
                special_tokens)) {
       return nullptr;
     }
-    const std::string_view rule_name(rules.data, static_cast<std::size_t>(rules.size));
-    if (rule_name != "cl100k" && rule_name != "o200k") {
-      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k' or 'o200k'");
+    const std::optional<RuleSet> rule_set =
+        rule_set_named(std::string_view(rules.data, static_cast<std::size_t>(rules.size)));
+    if (!rule_set) {
+      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k', 'o200k' or 'r50k'");
       return nullptr;
     }
     Result<Tokenizer> built = [&] {
       const Detached detached;
       return Tokenizer::from_data(std::string_view(name.data, static_cast<std::size_t>(name.size)),
-                                  rule_name == "o200k" ? RuleSet::kO200k : RuleSet::kCl100k, vocab,
-                                  special_tokens);
+                                  *rule_set, vocab, special_tokens);
     }();
     PyObject* rebuild_args =
         Py_BuildValue("(s#s#y#y#)", name.data, name.size, rules.data, rules.size, vocab.data(),
@@ -735,8 +742,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_data($type, name, rules, vocab, special_tokens)\n--\n\n"
      "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
-     "formats of the vocab and special-tokens files, text split by the rules of 'cl100k'\n"
-     "or 'o200k'. Malformed data raises ValueError."},
+     "formats of the vocab and special-tokens files, text split by the rules of 'cl100k',\n"
+     "'o200k' or 'r50k'. Malformed data raises ValueError."},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -758,9 +765,10 @@ PyGetSetDef kProperties[] = {
 constexpr char kTokenizerDoc[] =
     "Tokenizer(encoding, datadir=\"\")\n--\n\n"
     "A byte-pair tokenizer whose ids equal tiktoken's.\n\n"
-    "encoding is a built-in name: cl100k_base, o200k_base or o200k_harmony.\n"
+    "encoding is a built-in name (BUILTIN_ENCODINGS: gpt2, r50k_base, p50k_base,\n"
+    "p50k_edit, cl100k_base, o200k_base, o200k_harmony).\n"
     "datadir, when given, is a directory holding the encoding's data files under\n"
-    "their built-in names (cl100k.vocab, o200k.vocab, the .special files and the\n"
+    "their built-in names (r50k.vocab, cl100k.vocab, ..., the .special files and the\n"
     "uniclass*.bin tables); they are read from there instead of the copies built\n"
     "into the module. A missing .special file there means no special tokens.\n"
     "An unknown encoding or an unreadable or malformed file raises RuntimeError.\n\n"
@@ -849,6 +857,23 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
   return status;
 }
 
+// Returns a new list of the built-in encodings' names, or nullptr with an exception set.
+PyObject* builtin_encoding_list() {
+  const std::vector<std::string_view> names = builtin_encodings();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* name =
+        PyUnicode_FromStringAndSize(names[i].data(), static_cast<Py_ssize_t>(names[i].size()));
+    if (name == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), name);
+  }
+  return list;
+}
+
 int module_exec(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &kTypeSpec, nullptr);
   state_of(module).tokenizer_type = Py_XNewRef(type);
@@ -862,8 +887,7 @@ int module_exec(PyObject* module) {
   }
   if (add_member(module, "Tokenizer", type) < 0) return -1;
   if (add_member(module, "__version__", PyUnicode_FromString("0.1.4")) < 0) return -1;
-  return add_member(module, "BUILTIN_ENCODINGS",
-                    Py_BuildValue("[sss]", "cl100k_base", "o200k_base", "o200k_harmony"));
+  return add_member(module, "BUILTIN_ENCODINGS", builtin_encoding_list());
 }
 
 PyModuleDef_Slot kModuleSlots[] = {

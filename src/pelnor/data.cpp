@@ -21,6 +21,8 @@
   const std::uint8_t symbol##_begin[], symbol##_end[];
 // clang-format on
 
+PELNOR_EMBED(pelnor_r50k_vocab, "r50k.vocab")
+PELNOR_EMBED(pelnor_r50k_special, "r50k.special")
 PELNOR_EMBED(pelnor_cl100k_vocab, "cl100k.vocab")
 PELNOR_EMBED(pelnor_o200k_vocab, "o200k.vocab")
 PELNOR_EMBED(pelnor_cl100k_special, "cl100k.special")
@@ -39,6 +41,8 @@ struct EmbeddedFile {
 };
 
 const EmbeddedFile kEmbeddedFiles[] = {
+    {"r50k.vocab", pelnor_r50k_vocab_begin, pelnor_r50k_vocab_end},
+    {"r50k.special", pelnor_r50k_special_begin, pelnor_r50k_special_end},
     {"cl100k.vocab", pelnor_cl100k_vocab_begin, pelnor_cl100k_vocab_end},
     {"o200k.vocab", pelnor_o200k_vocab_begin, pelnor_o200k_vocab_end},
     {"cl100k.special", pelnor_cl100k_special_begin, pelnor_cl100k_special_end},

@@ -11,7 +11,7 @@
 
 namespace pelnor::simd {
 
-enum class AsciiRun { kLetter, kUpper, kLower, kOther };
+enum class AsciiRun { kLetter, kUpper, kLower, kDigit, kOther };
 
 // first <= b < first + count
 inline bool in_ascii_span(std::uint8_t b, char first, unsigned count) {
@@ -48,6 +48,7 @@ bool in_run(std::uint8_t b) {
   if constexpr (kRun == AsciiRun::kLetter) return is_ascii_letter(b);
   if constexpr (kRun == AsciiRun::kUpper) return is_ascii_upper(b);
   if constexpr (kRun == AsciiRun::kLower) return is_ascii_lower(b);
+  if constexpr (kRun == AsciiRun::kDigit) return is_ascii_digit(b);
   if constexpr (kRun == AsciiRun::kOther) return is_ascii_other(b);
 }
 
@@ -90,6 +91,8 @@ __m128i run_mask(__m128i v) {
     return in_range(v, 'A', 'Z');
   } else if constexpr (kRun == AsciiRun::kLower) {
     return in_range(v, 'a', 'z');
+  } else if constexpr (kRun == AsciiRun::kDigit) {
+    return in_range(v, '0', '9');
   } else {
     const __m128i ascii = _mm_cmpgt_epi8(v, _mm_set1_epi8(-1));
     const __m128i word = _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'),

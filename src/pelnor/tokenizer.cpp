@@ -9,6 +9,7 @@
 #include "pcache.h"
 #include "pretok.h"
 #include "pretok_o200k.h"
+#include "pretok_r50k.h"
 #include "scratch.h"
 
 namespace pelnor {
@@ -23,7 +24,10 @@ struct Encoding {
   RuleSet rules;
 };
 
+// In tiktoken's order of its encodings.
 constexpr Encoding kRegistry[] = {
+    {"gpt2", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"r50k_base", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
     {"cl100k_base", "cl100k.vocab", "cl100k.special", "uniclass.bin", 3, RuleSet::kCl100k},
     {"o200k_base", "o200k.vocab", "o200k.special", "uniclass_o200k.bin", 5, RuleSet::kO200k},
     {"o200k_harmony", "o200k.vocab", "o200k_harmony.special", "uniclass_o200k.bin", 5,
@@ -157,11 +161,21 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
 
 }  // namespace
 
+std::vector<std::string_view> builtin_encodings() {
+  std::vector<std::string_view> names;
+  for (const Encoding& encoding : kRegistry) names.push_back(encoding.name);
+  return names;
+}
+
 Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view datadir) {
   const Encoding* encoding = find_encoding(name);
   if (encoding == nullptr) {
-    return Error{"pelnor: unknown encoding: " + std::string(name) +
-                 " (built-in: cl100k_base, o200k_base, o200k_harmony)"};
+    std::string message = "pelnor: unknown encoding: " + std::string(name) + " (built-in: ";
+    for (const Encoding& known : kRegistry) {
+      if (&known != kRegistry) message += ", ";
+      message += known.name;
+    }
+    return Error{message + ")"};
   }
   if (datadir.empty()) {
     return from_data(name, encoding->rules, *builtin_file(encoding->vocab_file),
@@ -254,10 +268,16 @@ std::size_t Tokenizer::memory_bytes() const {
 void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint) {
   out.reserve_more(estimated_ids(text.size()));
   const CacheLease cache(tokenizer.identity(), hint);
-  if (tokenizer.rule_set() == RuleSet::kO200k) {
-    encode_pieces<o200k_next_piece>(tokenizer, text, out, cache.handle());
-  } else {
-    encode_pieces<cl100k_next_piece>(tokenizer, text, out, cache.handle());
+  switch (tokenizer.rule_set()) {
+    case RuleSet::kO200k:
+      encode_pieces<o200k_next_piece>(tokenizer, text, out, cache.handle());
+      break;
+    case RuleSet::kR50k:
+      encode_pieces<r50k_next_piece>(tokenizer, text, out, cache.handle());
+      break;
+    case RuleSet::kCl100k:
+      encode_pieces<cl100k_next_piece>(tokenizer, text, out, cache.handle());
+      break;
   }
 }
 

@@ -19,7 +19,10 @@
 namespace pelnor {
 
 // Which pre-tokenizer a tokenizer uses.
-enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1 };
+enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2 };
+
+// Returns the names of the built-in encodings, in registry order.
+std::vector<std::string_view> builtin_encodings();
 
 class Tokenizer {
  public:

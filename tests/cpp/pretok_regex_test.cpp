@@ -11,6 +11,7 @@
 
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
+#include "pelnor/pretok_r50k.h"
 #include "test_support.h"
 
 namespace pelnor {
@@ -31,6 +32,9 @@ constexpr const char* kO200kPattern =
     R"(|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*)"
     R"((?i:'s|'t|'re|'ve|'m|'ll|'d)?)"
     R"(|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+
+constexpr const char* kR50kPattern =
+    R"('(?:[sdmt]|ll|ve|re)| ?\p{L}++| ?\p{N}++| ?[^\s\p{L}\p{N}]++|\s++$|\s+(?!\S)|\s)";
 
 class Pattern {
  public:
@@ -173,7 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"cl100k", kCl100kPattern, 3, cl100k_next_piece},
                       Case{"cl100k_general", kCl100kPattern, 3, cl100k_next_piece_general},
                       Case{"o200k", kO200kPattern, 5, o200k_next_piece},
-                      Case{"o200k_general", kO200kPattern, 5, o200k_next_piece_general}),
+                      Case{"o200k_general", kO200kPattern, 5, o200k_next_piece_general},
+                      Case{"r50k", kR50kPattern, 3, r50k_next_piece},
+                      Case{"r50k_general", kR50kPattern, 3, r50k_next_piece_general}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

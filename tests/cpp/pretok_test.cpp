@@ -5,6 +5,7 @@
 #include <random>
 
 #include "pelnor/pretok_o200k.h"
+#include "pelnor/pretok_r50k.h"
 #include "pelnor/simd.h"
 #include "test_support.h"
 
@@ -26,6 +27,7 @@ struct RuleSet {
 
 const RuleSet kCl100k{"cl100k", 3, cl100k_next_piece, cl100k_next_piece_general};
 const RuleSet kO200k{"o200k", 5, o200k_next_piece, o200k_next_piece_general};
+const RuleSet kR50k{"r50k", 3, r50k_next_piece, r50k_next_piece_general};
 
 std::vector<std::string> pieces(Scanner scan, int classes, std::string_view text) {
   std::vector<std::string> out;
@@ -123,6 +125,22 @@ TEST(O200kPieces, MarksAndOtherLetterKinds) {
   EXPECT_EQ(o("\u01c5a"), Pieces{"\u01c5a"});  // titlecase then small
 }
 
+TEST(R50kPieces, Examples) {
+  const auto r = [](std::string_view t) { return split(kR50k, t); };
+  EXPECT_EQ(r(""), Pieces{});
+  EXPECT_EQ(r("don't"), (Pieces{"don", "'t"}));
+  EXPECT_EQ(r("DON'T"), (Pieces{"DON", "'", "T"}));  // contractions in lower case only
+  EXPECT_EQ(r("'sup"), (Pieces{"'s", "up"}));
+  EXPECT_EQ(r("12345 67"), (Pieces{"12345", " 67"}));
+  EXPECT_EQ(r("\thello"), (Pieces{"\t", "hello"}));  // only a space leads a run
+  EXPECT_EQ(r("a   b"), (Pieces{"a", "  ", " b"}));
+  EXPECT_EQ(r("x\n\ny"), (Pieces{"x", "\n", "\n", "y"}));
+  EXPECT_EQ(r("x\n  "), (Pieces{"x", "\n  "}));
+  EXPECT_EQ(r("!!\r\n"), (Pieces{"!!", "\r\n"}));
+  EXPECT_EQ(r(" ?\n"), (Pieces{" ?", "\n"}));
+  EXPECT_EQ(r("caf\u00e9 \u0663\u0664 \u4e2d"), (Pieces{"caf\u00e9", " \u0663\u0664", " \u4e2d"}));
+}
+
 // Random bytes biased towards the characters the rules care about.
 std::string random_bytes(std::mt19937_64& rng) {
   static const std::vector<std::string> kAtoms = {" ",
@@ -214,13 +232,13 @@ TEST_P(AnyRuleSet, LongRunsCrossSixteenByteBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, AnyRuleSet, ::testing::Values(kCl100k, kO200k),
+INSTANTIATE_TEST_SUITE_P(Each, AnyRuleSet, ::testing::Values(kCl100k, kO200k, kR50k),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AsciiScans, SixteenByteScansEqualScalarOnes) {
   using simd::AsciiRun;
   std::mt19937_64 rng(1);
-  const std::string alphabet = "aZm Q \t\n\r!/0\x80\xff\x0b";
+  const std::string alphabet = "aZm Q \t\n\r!/0\x80\xff\x0b7";
   for (int i = 0; i < 20000; ++i) {
     std::string s(std::uniform_int_distribution<int>(0, 70)(rng), ' ');
     const bool mostly_one = i % 2 == 0;
@@ -238,6 +256,8 @@ TEST(AsciiScans, SixteenByteScansEqualScalarOnes) {
                 simd::run_end_scalar<AsciiRun::kUpper>(p, start, n));
       EXPECT_EQ(simd::run_end<AsciiRun::kLower>(p, start, n),
                 simd::run_end_scalar<AsciiRun::kLower>(p, start, n));
+      EXPECT_EQ(simd::run_end<AsciiRun::kDigit>(p, start, n),
+                simd::run_end_scalar<AsciiRun::kDigit>(p, start, n));
       EXPECT_EQ(simd::run_end<AsciiRun::kOther>(p, start, n),
                 simd::run_end_scalar<AsciiRun::kOther>(p, start, n));
       std::size_t fast_newline = 1000, scalar_newline = 1000;

@@ -1,5 +1,5 @@
 """A plain, slow reference of the encoding rules for arbitrary bytes: the character decoding,
-both rule sets of the pre-tokenizers and classic byte-pair merging. It is what encode_bytes is
+the rule sets of the pre-tokenizers and classic byte-pair merging. It is what encode_bytes is
 compared with where the input is no valid UTF-8 and tiktoken cannot serve as the reference."""
 
 import bisect
@@ -156,8 +156,27 @@ def o200k_piece(t, p):
     return (last if last > p else end) - p
 
 
+def r50k_piece(t, p):
+    s = t.s
+    cp, w = t.char(p)
+    if cp == 0x27 and s[p + w : p + w + 1] in (b"s", b"t", b"m", b"d"):
+        return w + 1
+    if cp == 0x27 and s[p + w : p + w + 2] in (b"ll", b"re", b"ve"):
+        return w + 2
+    q = p + w if cp == 0x20 and p + w < len(s) else p
+    for bits in (LETTER, NUMBER):
+        if t.has(q, bits):
+            return t.run(q, lambda r: t.has(r, bits)) - p
+    if t.is_other(q):
+        return t.run(q, t.is_other) - p
+    end, last, _ = t.whitespace(p)
+    return (end if end == len(s) or last == p else last) - p
+
+
 @functools.cache
 def _encoding(name):
+    if name == "r50k_base":
+        return Classes("uniclass.bin", 3), r50k_piece, read_vocab(DATA / "r50k.vocab")
     if name == "cl100k_base":
         return Classes("uniclass.bin", 3), cl100k_piece, read_vocab(DATA / "cl100k.vocab")
     return Classes("uniclass_o200k.bin", 5), o200k_piece, read_vocab(DATA / "o200k.vocab")

@@ -9,11 +9,14 @@ import pytest
 from datafiles import DATA, REPO, SHARED_DATA, read_special, read_uniclass, read_vocab
 
 PUBLISHED_SHA256 = {
+    "r50k.vocab": "306cd27f03c1a714eca7108e03d66b7dc042abe8c258b44c199a7ed9838dd930",
     "cl100k.vocab": "223921b76ee99bde995b7ff738513eef100fb51d18c93597a113bcffe865b2a7",
     "o200k.vocab": "446a9538cb6c348e3516120d7c08b09f57c36495e2acfffe59a5bf8b0cfb1a2d",
 }
 
 FILE_SIZES = {
+    "r50k.vocab": 622_354,
+    "r50k.special": 23,
     "o200k.vocab": 2_597_662,
     "cl100k.vocab": 1_245_370,
     "o200k.special": 44,
@@ -24,7 +27,7 @@ FILE_SIZES = {
 }
 
 
-@pytest.fixture(scope="module", params=["cl100k.vocab", "o200k.vocab"])
+@pytest.fixture(scope="module", params=["r50k.vocab", "cl100k.vocab", "o200k.vocab"])
 def vocab(request):
     return request.param, read_vocab(DATA / request.param)
 
@@ -44,7 +47,7 @@ def test_vocab_reserialises_to_published_digest(vocab):
 
 def test_vocab_properties(vocab):
     name, tokens = vocab
-    assert len(tokens) == {"cl100k.vocab": 100_256, "o200k.vocab": 199_998}[name]
+    assert len(tokens) == {"r50k.vocab": 50_256, "cl100k.vocab": 100_256, "o200k.vocab": 199_998}[name]
     ranks = {token: rank for rank, token in enumerate(tokens)}
     assert len(ranks) == len(tokens), "a byte string repeats"
     assert all(bytes([b]) in ranks for b in range(256))
@@ -63,6 +66,7 @@ def test_cl100k_vocab_landmarks():
 
 
 def test_short_special_lists():
+    assert read_special(DATA / "r50k.special") == [("<|endoftext|>", 50256)]
     assert read_special(DATA / "cl100k.special") == [
         ("<|endoftext|>", 100257),
         ("<|fim_prefix|>", 100258),

@@ -13,7 +13,9 @@ def test_module_members():
     assert _pelnor.__all__ == ["Tokenizer", "__version__", "BUILTIN_ENCODINGS"]
     assert _pelnor.__version__ == "0.1.4"
     assert _pelnor.__doc__ == ""
-    assert _pelnor.BUILTIN_ENCODINGS == ["cl100k_base", "o200k_base", "o200k_harmony"]
+    assert _pelnor.BUILTIN_ENCODINGS == [
+        "gpt2", "r50k_base", "cl100k_base", "o200k_base", "o200k_harmony"
+    ]
     assert type(_pelnor.BUILTIN_ENCODINGS) is list
     _pelnor.BUILTIN_ENCODINGS.append("mine")  # the registry is fixed all the same
     try:
@@ -71,6 +73,8 @@ def test_subinterpreters_have_their_own_module(config):
 @pytest.mark.parametrize(
     "name, n_vocab, eot, specials",
     [
+        ("gpt2", 50257, 50256, 1),
+        ("r50k_base", 50257, 50256, 1),
         ("cl100k_base", 100277, 100257, 5),
         ("o200k_base", 200019, 199999, 2),
         ("o200k_harmony", 201088, 199999, 1091),
@@ -96,7 +100,8 @@ def test_construction_errors(tmp_path):
     with pytest.raises(RuntimeError) as error:
         Tokenizer("CL100K_base")
     assert str(error.value) == (
-        "pelnor: unknown encoding: CL100K_base (built-in: cl100k_base, o200k_base, o200k_harmony)"
+        "pelnor: unknown encoding: CL100K_base "
+        "(built-in: gpt2, r50k_base, cl100k_base, o200k_base, o200k_harmony)"
     )
     with pytest.raises(RuntimeError, match="^pelnor: cannot open vocab file "):
         Tokenizer("cl100k_base", str(tmp_path))
@@ -259,7 +264,7 @@ def test_many_threads_construct_and_encode():
 
     def work(i):
         try:
-            name = pelnor.BUILTIN_ENCODINGS[i % 3]
+            name = pelnor.BUILTIN_ENCODINGS[i % len(pelnor.BUILTIN_ENCODINGS)]
             tok = Tokenizer(name)
             text = f"thread {i} says hello, world! " * 20
             assert tok.decode(tok.encode(text)) == text

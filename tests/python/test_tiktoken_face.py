@@ -22,7 +22,7 @@ def calls(enc):
     """(label, call) pairs covering every public call of tiktoken's Encoding; each call gets the
     Encoding under test."""
     eot = "<|endoftext|>"
-    second = sorted(enc.special_tokens_set - {eot})[0]
+    second = sorted(enc.special_tokens_set - {eot} or {eot})[0]  # the GPT-2 family has one
     specials = f"a {eot} b {second} c"
     ids = enc.encode(MIXED)
     gaps = (i for i in range(enc.max_token_value, -1, -1) if not _known(enc, i))
@@ -169,9 +169,14 @@ def test_every_call_agrees_with_tiktoken(references, name):
 
 def test_models_map_to_tiktoken_encodings():
     import tiktoken
+    import tiktoken.model
 
-    names = list(pelnor.models.MODEL_TO_ENCODING)
-    names += [prefix + "x" for prefix in pelnor.models.MODEL_PREFIX_TO_ENCODING]
+    assert pelnor.model.MODEL_TO_ENCODING == tiktoken.model.MODEL_TO_ENCODING
+    assert list(pelnor.model.MODEL_PREFIX_TO_ENCODING.items()) == list(
+        tiktoken.model.MODEL_PREFIX_TO_ENCODING.items()
+    )
+    names = list(pelnor.model.MODEL_TO_ENCODING)
+    names += [prefix + "x" for prefix in pelnor.model.MODEL_PREFIX_TO_ENCODING]
     names += ["gpt-4o-mini", "gpt-4x", "o1x", "ft:gpt-5", "gpt-5.1", "", "GPT-4"]
     for model in names:
         assert outcome(pelnor.encoding_name_for_model, model) == outcome(
@@ -179,14 +184,79 @@ def test_models_map_to_tiktoken_encodings():
         ), model
     assert pelnor.encoding_for_model("gpt-4o") is pelnor.get_encoding("o200k_base")
     assert pelnor.encoding_for_model("gpt-oss-120b").name == "o200k_harmony"
-    for missing in ("text-davinci-003", "gpt2"):
-        with pytest.raises(ValueError):
-            pelnor.encoding_for_model(missing)
+    assert pelnor.encoding_for_model("gpt-2") is pelnor.get_encoding("gpt2")
+    assert pelnor.encoding_for_model("davinci") is pelnor.get_encoding("r50k_base")
+    with pytest.raises(ValueError):
+        pelnor.encoding_for_model("text-davinci-003")
     with pytest.raises(KeyError):
         pelnor.encoding_for_model("no-such-model")
     with pytest.raises(ValueError):
         pelnor.get_encoding("nope")
     assert pelnor.list_encoding_names() == ENCODINGS
+
+
+def test_tiktoken_module_paths():
+    import pelnor.core
+    import pelnor.load
+    import pelnor.registry
+
+    assert pelnor.core.Encoding is pelnor.Encoding
+    assert pelnor.load.load_tiktoken_bpe is pelnor.load_tiktoken_bpe
+    assert pelnor.registry.get_encoding is pelnor.get_encoding
+    assert pelnor.registry.list_encoding_names is pelnor.list_encoding_names
+    assert pelnor.model.encoding_for_model is pelnor.encoding_for_model
+
+
+def test_encodings_that_packages_register_for_tiktoken_are_found(tmp_path, monkeypatch):
+    plugin = tmp_path / "tiktoken_ext" / "pelnor_test_plugin.py"
+    plugin.parent.mkdir()
+    plugin.write_text(
+        "import pelnor\n\n"
+        "def tiny():\n"
+        "    base = pelnor.get_encoding('r50k_base')._mergeable_ranks\n"
+        "    return {'name': 'tiny_r50k', 'pat_str': pelnor.patterns.R50K_PATTERN_GPT2,\n"
+        "            'mergeable_ranks': {t: r for t, r in base.items() if r < 3000},\n"
+        "            'special_tokens': {'<|endoftext|>': 3000}}\n\n"
+        "ENCODING_CONSTRUCTORS = {'tiny_r50k': tiny}\n"
+    )
+    with pytest.raises(ValueError):
+        pelnor.get_encoding("tiny_r50k")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    assert pelnor.list_encoding_names() == ENCODINGS + ["tiny_r50k"]
+    ours = pelnor.get_encoding("tiny_r50k")
+    assert ours is pelnor.get_encoding("tiny_r50k") and ours.n_vocab == 3001
+    import tiktoken
+    from tiktoken_ext import pelnor_test_plugin
+
+    theirs = tiktoken.Encoding(**pelnor_test_plugin.tiny())
+    for text in CORPUS.values():
+        assert ours.encode(text) == theirs.encode(text)
+
+
+def test_data_gym_files_give_r50k_ranks(tmp_path):
+    import hashlib
+
+    import tiktoken.load
+
+    from datafiles import SHARED_DATA
+
+    release = SHARED_DATA / "published-ranks" / "gpt2"
+    if not release.is_dir():
+        pytest.skip("GPT-2's release files (../shared/data) absent")
+    vocab_bpe, encoder_json = str(release / "vocab.bpe"), str(release / "encoder.json")
+    ranks = pelnor.load.data_gym_to_mergeable_bpe_ranks(vocab_bpe, encoder_json)
+    assert ranks == pelnor.get_encoding("r50k_base")._mergeable_ranks
+    assert ranks == tiktoken.load.data_gym_to_mergeable_bpe_ranks(vocab_bpe, encoder_json)
+    digest = hashlib.sha256((release / "vocab.bpe").read_bytes()).hexdigest()
+    assert pelnor.data_gym_to_mergeable_bpe_ranks(vocab_bpe, encoder_json, digest) == ranks
+    with pytest.raises(ValueError, match="SHA-256"):
+        pelnor.data_gym_to_mergeable_bpe_ranks(vocab_bpe, encoder_json, "0" * 64)
+    # Merges out of step with the encoder's ranks.
+    lines = (release / "vocab.bpe").read_text(encoding="utf-8").splitlines()
+    swapped = tmp_path / "vocab.bpe"
+    swapped.write_text("\n".join([lines[0], lines[2], lines[1], *lines[3:]]), encoding="utf-8")
+    with pytest.raises(ValueError, match="different ranks"):
+        pelnor.data_gym_to_mergeable_bpe_ranks(str(swapped), encoder_json)
 
 
 # ---- Custom encodings ----------------------------------------------------------------------------
@@ -214,6 +284,8 @@ def both(name, pat_str, ranks, specials):
 
 
 SPELLINGS = [
+    ("r50k_base", pelnor.patterns.R50K_PATTERN),
+    ("r50k_base", pelnor.patterns.R50K_PATTERN_GPT2),
     ("cl100k_base", pelnor.patterns.CL100K_PATTERN),
     ("cl100k_base", pelnor.patterns.CL100K_PATTERN_OLD),
     ("o200k_base", pelnor.patterns.O200K_PATTERN),

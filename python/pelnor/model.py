@@ -1,5 +1,8 @@
 """Which encoding each OpenAI model uses, as tiktoken knows it."""
 
+from .encoding import Encoding
+from .registry import get_encoding
+
 _O200K, _CL100K, _HARMONY = "o200k_base", "cl100k_base", "o200k_harmony"
 _P50K, _R50K = "p50k_base", "r50k_base"
 
@@ -21,7 +24,7 @@ MODEL_TO_ENCODING = {
     "text-embedding-ada-002": _CL100K,
     "text-embedding-3-small": _CL100K,
     "text-embedding-3-large": _CL100K,
-    # older models, whose encodings pelnor does not carry
+    # older models
     "text-davinci-003": _P50K,
     "text-davinci-002": _P50K,
     "text-davinci-001": _R50K,
@@ -88,3 +91,9 @@ def encoding_name_for_model(model_name):
         f"Could not automatically map {model_name} to a tokeniser. "
         "Please use `pelnor.get_encoding` to explicitly get the tokeniser you expect."
     )
+
+
+def encoding_for_model(model_name: str) -> Encoding:
+    """Returns the Encoding a model uses: KeyError for an unknown model, ValueError for one
+    whose encoding pelnor does not carry."""
+    return get_encoding(encoding_name_for_model(model_name))

@@ -1,0 +1,95 @@
+"""The encodings by name: pelnor's built-in ones, and those that installed packages register
+for tiktoken as `tiktoken_ext.*` modules with an `ENCODING_CONSTRUCTORS` table."""
+
+import importlib
+import pkgutil
+import threading
+
+from ._pelnor import BUILTIN_ENCODINGS, Tokenizer
+from .encoding import Encoding
+from .patterns import CL100K_PATTERN, O200K_PATTERN, R50K_PATTERN
+
+# Per built-in name: its splitting pattern and tiktoken's explicit_n_vocab.
+_BUILTIN_SHAPES = {
+    "gpt2": (R50K_PATTERN, 50257),
+    "r50k_base": (R50K_PATTERN, 50257),
+    "cl100k_base": (CL100K_PATTERN, None),
+    "o200k_base": (O200K_PATTERN, None),
+    "o200k_harmony": (O200K_PATTERN, None),
+}
+_O200K_SPECIALS = ("<|endoftext|>", "<|endofprompt|>")
+# tiktoken's own plugin builds the encodings that pelnor carries built in.
+_TIKTOKEN_OWN_PLUGIN = "tiktoken_ext.openai_public"
+
+_tokenizers: dict[str, Tokenizer] = {}
+_encodings: dict[str, Encoding] = {}
+_lock = threading.RLock()
+
+
+def get_tokenizer(name: str) -> Tokenizer:
+    """Returns the process-wide native tokenizer of a built-in encoding, built on first use."""
+    tokenizer = _tokenizers.get(name)
+    if tokenizer is None:
+        with _lock:
+            tokenizer = _tokenizers.get(name)
+            if tokenizer is None:
+                tokenizer = _tokenizers[name] = Tokenizer(name)
+    return tokenizer
+
+
+def get_encoding(encoding_name: str) -> Encoding:
+    """Returns the process-wide Encoding of a built-in or plugin encoding; an unknown name
+    raises ValueError."""
+    encoding = _encodings.get(encoding_name)
+    if encoding is None:
+        with _lock:
+            encoding = _encodings.get(encoding_name)
+            if encoding is None:
+                encoding = _encodings[encoding_name] = _build(encoding_name)
+    return encoding
+
+
+def list_encoding_names() -> list[str]:
+    """Returns the names of the built-in encodings, then those of plugin encodings."""
+    return [*BUILTIN_ENCODINGS, *(n for n in _plugin_constructors() if n not in _BUILTIN_SHAPES)]
+
+
+def builtin_encoding_or_none(name):
+    """Returns the Encoding of a built-in name if it was built, else None."""
+    return _encodings.get(name) if name in _BUILTIN_SHAPES else None
+
+
+def _build(name):
+    if name in _BUILTIN_SHAPES:
+        pat_str, explicit_n_vocab = _BUILTIN_SHAPES[name]
+        # tiktoken lists harmony's specials after those of o200k_base, which it extends.
+        leading = _O200K_SPECIALS if name == "o200k_harmony" else ()
+        return Encoding._wrap(get_tokenizer(name), pat_str, explicit_n_vocab, leading)
+    constructor = _plugin_constructors().get(name)
+    if constructor is None:
+        raise ValueError(
+            f"Unknown encoding {name}. pelnor has: {', '.join(list_encoding_names())}"
+        )
+    return Encoding(**constructor())
+
+
+def _plugin_constructors():
+    """Returns {name: constructor} of every `tiktoken_ext` plugin but tiktoken's own, looked up
+    afresh so that packages installed since the last call are found."""
+    try:
+        import tiktoken_ext
+    except ImportError:
+        return {}
+    constructors, origin = {}, {}
+    for module_info in pkgutil.iter_modules(tiktoken_ext.__path__, "tiktoken_ext."):
+        if module_info.name == _TIKTOKEN_OWN_PLUGIN:
+            continue
+        module = importlib.import_module(module_info.name)
+        for name, constructor in getattr(module, "ENCODING_CONSTRUCTORS", {}).items():
+            if name in constructors:
+                raise ValueError(
+                    f"Duplicate encoding name {name} in tiktoken plugins {origin[name]} and "
+                    f"{module_info.name}"
+                )
+            constructors[name], origin[name] = constructor, module_info.name
+    return constructors
