@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
-_NO_SPECIALS = frozenset()
+_NO_SPECIALS: frozenset[str] = frozenset()
 # The limits of the vocab and special-token formats the native tokenizer is built from.
 _MAX_RANKS = 262144
 _MAX_TOKEN_BYTES = 255

@@ -5,6 +5,8 @@ import inspect
 import pickle
 import pydoc
 import random
+import subprocess
+import sys
 
 import numpy
 import pytest
@@ -402,3 +404,23 @@ def test_own_calls_are_documented_and_typed():
         assert method.__doc__ and "allowed_special" in inspect.signature(method).parameters
     assert "count_batch" in pydoc.render_doc(pelnor.Encoding, renderer=pydoc.plaintext)
     assert enc.count("Doc one.<|endoftext|>Doc two.", allowed_special="all") == 7
+
+
+def test_own_calls_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    usage = tmp_path / "usage.py"
+    usage.write_text(
+        "import pelnor\n"
+        "enc = pelnor.get_encoding('o200k_base')\n"
+        "n: int = enc.count('a', allowed_special='all') + sum(enc.count_batch(['a'], num_threads=2))\n"
+        "cut: tuple[str, int] = enc.truncate('a', 3, allowed_special={'<|endoftext|>'})\n"
+        "cuts: list[tuple[str, int]] = enc.truncate_batch(['a'], 3, disallowed_special=())\n"
+        "spans: list[tuple[int, int]] = enc.encode_with_offsets('a', 'char')[1]\n"
+        "enc.count('a', allowed_special='none')\n"
+    )
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", str(usage)],
+                             capture_output=True, text=True, cwd=REPO / "python")
+    assert checked.stdout.splitlines() == [
+        f"{usage}:7: error: Argument \"allowed_special\" to \"count\" of \"Encoding\" has "
+        "incompatible type \"Literal['none']\"; expected \"Literal['all'] | AbstractSet[str]\"  "
+        "[arg-type]"]
