@@ -249,9 +249,11 @@ def _check_utf8(path, errors):
 
 
 def _encode_chunks(args, tok, path, progress):
-    encode = tok.encode_with_special if args.special else tok.encode_ordinary
+    """Yields the ids of each chunk as an array: quicker to build than a list, and as quick to
+    write."""
+    policy = _policy(args)
     for chunk in read_chunks(path, args.errors, progress):
-        yield encode(chunk)
+        yield cli_ids.ids_of_buffer(tok.encode_to_buffer(chunk, **policy))
 
 
 def _encode_text(args, tok, path, progress, tag):
