@@ -243,7 +243,7 @@ def command_encode(args, tok):
 def _check_utf8(path, errors):
     """Reads a regular file through once, so that its ids are written whole or not at all;
     a pipe is encoded as it arrives."""
-    if errors == "strict" and _input_size(path):
+    if errors == "strict" and path != "-" and _input_size(path):
         for _ in read_chunks(path, errors):
             pass
 

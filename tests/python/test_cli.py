@@ -73,6 +73,10 @@ def test_encode_formats(sample):
     assert numpy.load(io.BytesIO(npy)).tolist() == ids
     special = json.loads(run("encode", "--special", "--format", "json", str(sample)).stdout)
     assert special == tok.encode_with_special(SAMPLE)
+    with open(sample, "rb") as redirected:  # stdin that is a regular file is read once
+        result = subprocess.run([sys.executable, "-m", "pelnor", "encode"], stdin=redirected,
+                                capture_output=True)
+    assert result.stdout.decode() == " ".join(map(str, ids)) + "\n"
 
 
 def test_decode_formats_and_round_trip(sample):
