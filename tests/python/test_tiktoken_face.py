@@ -418,7 +418,8 @@ def test_own_calls_type_check(tmp_path):
         "spans: list[tuple[int, int]] = enc.encode_with_offsets('a', 'char')[1]\n"
         "enc.count('a', allowed_special='none')\n"
     )
-    checked = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary", str(usage)],
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary",
+                              "--cache-dir", str(tmp_path / "cache"), str(usage)],
                              capture_output=True, text=True, cwd=REPO / "python")
     assert checked.stdout.splitlines() == [
         f"{usage}:7: error: Argument \"allowed_special\" to \"count\" of \"Encoding\" has "
