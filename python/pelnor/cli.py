@@ -1,8 +1,6 @@
-"""The pelnor command line: count, encode, decode, truncate and bench."""
+"""The pelnor command line: count, encode, decode, truncate, show and bench."""
 
 import argparse
-import array
-import io
 import json
 import os
 import re
@@ -10,14 +8,14 @@ import stat
 import sys
 import time
 
-from . import BUILTIN_ENCODINGS, get_tokenizer
+from . import BUILTIN_ENCODINGS, get_encoding, get_tokenizer
+from . import cli_ids
+from .cli_show import show_tokens
 
 DEFAULT_ENCODING = "o200k_base"
 CHUNK_BYTES = 4 << 20
 # About a second of work on one core: below this a progress line would only flicker.
 PROGRESS_MIN_BYTES = 20_000_000
-# Ids are turned into text this many at a time, to bound the memory of the output strings.
-WRITE_IDS = 1 << 20
 
 EXAMPLES = """examples:
   pelnor count README.md docs/*.txt        token counts per file and a total
@@ -26,12 +24,15 @@ EXAMPLES = """examples:
   pelnor encode notes.txt | pelnor decode  the ids, and back to the same bytes
   pelnor encode --lines notes.txt          one line of ids per line of text
   pelnor truncate -n 100 article.txt       the text cut to 100 tokens
+  pelnor show notes.txt                    the text with its tokens marked
   pelnor bench                             throughput against tiktoken
+
+Special-token strings such as <|endoftext|> are plain text unless --special makes them their ids.
 """
 
 DECODE_RULE = (
-    "An id outside the vocabulary is an error in every format: nothing is written and the exit "
-    "status is 1 (Tokenizer.decode in Python drops such ids instead)."
+    "An id outside the vocabulary is an error in every format: decoding stops before it and the "
+    "exit status is 1 (Tokenizer.decode in Python drops such ids instead)."
 )
 
 # A newline followed by an ASCII letter: both pre-tokenizers always end a piece there and start
@@ -149,6 +150,11 @@ def _report(error, progress=None):
     print(f"pelnor: {error}", file=sys.stderr)
 
 
+def _policy(args):
+    """encode's special-token policy of the --special option."""
+    return {"allowed_special": "all"} if args.special else {"disallowed_special": ()}
+
+
 def command_count(args, tok):
     paths = args.files or ["-"]
     progress = Progress(paths)
@@ -164,7 +170,7 @@ def command_count(args, tok):
                 group.append(i)
             except CliError as error:
                 results[i] = error
-        for i, n in zip(group, tok.count_batch(texts)):
+        for i, n in zip(group, tok.count_batch(texts, 0, args.special)):
             results[i] = n
     group_size = os.cpu_count() or 1
     for i, path in enumerate(paths):
@@ -175,9 +181,9 @@ def command_count(args, tok):
             for chunk in read_chunks(path, args.errors, progress):
                 group.append(chunk)
                 if len(group) == group_size:
-                    total += sum(tok.count_batch(group))
+                    total += sum(tok.count_batch(group, 0, args.special))
                     group = []
-            results[i] = total + sum(tok.count_batch(group))
+            results[i] = total + sum(tok.count_batch(group, 0, args.special))
         except CliError as error:
             results[i] = error
     progress.clear()
@@ -212,32 +218,21 @@ def _numpy():
     return numpy
 
 
-def _ids_of(buffer):
-    ids = array.array("I")
-    ids.frombytes(buffer)
-    if sys.byteorder == "big":
-        ids.byteswap()
-    return ids
-
-
-def _joined(ids, separator):
-    """The ids as decimal text, in slices: a huge file needs no huge list of strings."""
-    for start in range(0, len(ids), WRITE_IDS):
-        text = separator.join(map(str, ids[start : start + WRITE_IDS]))
-        yield separator + text if start else text
-
-
 def command_encode(args, tok):
-    numpy = _numpy() if args.format == "npy" else None
     paths = args.files or ["-"]
     progress = Progress(paths)
     failed = False
     for path in paths:
+        # Like grep, each line of several files' output names its file.
+        tag = f"{path}: " if len(paths) > 1 else ""
         try:
+            _check_utf8(path, args.errors)
             if args.lines:
-                _encode_lines(args, tok, path, progress)
+                _encode_lines(args, tok, path, progress, tag)
+            elif args.format in ("raw", "npy"):
+                _encode_binary(args, tok, path, progress)
             else:
-                _encode_whole(args, tok, path, progress, numpy)
+                _encode_text(args, tok, path, progress, tag)
         except CliError as error:
             _report(error, progress)
             failed = True
@@ -245,130 +240,151 @@ def command_encode(args, tok):
     return 1 if failed else 0
 
 
-def _encode_whole(args, tok, path, progress, numpy):
-    # The ids of the whole text; a file's ids are written once it has been read without error.
-    policy = {"allowed_special": "all"} if args.special else {"disallowed_special": ()}
+def _check_utf8(path, errors):
+    """Reads a regular file through once, so that its ids are written whole or not at all;
+    a pipe is encoded as it arrives."""
+    if errors == "strict" and path != "-" and _input_size(path):
+        for _ in read_chunks(path, errors):
+            pass
+
+
+def _encode_chunks(args, tok, path, progress):
+    """Yields the ids of each chunk as an array: quicker to build than a list, and as quick to
+    write."""
+    policy = _policy(args)
+    for chunk in read_chunks(path, args.errors, progress):
+        yield cli_ids.ids_of_buffer(tok.encode_to_buffer(chunk, **policy))
+
+
+def _encode_text(args, tok, path, progress, tag):
+    out = sys.stdout
+    if args.format == "json":
+        separator = ", "
+        head, tail = (f'{{"path": {json.dumps(path)}, "ids": [', "]}") if tag else ("[", "]")
+    else:
+        separator, head, tail = " ", tag, ""
+    started = written = False
+    try:
+        for ids in _encode_chunks(args, tok, path, progress):
+            if not started:
+                out.write(head)
+                started = True
+            if ids:
+                out.write(separator if written else "")
+                out.write(separator.join(map(str, ids)))
+                written = True
+    except CliError:
+        if started:  # a pipe's bad byte: its ids so far keep a line of their own
+            out.write("\n")
+        raise
+    out.write(("" if started else head) + tail + "\n")
+
+
+def _encode_binary(args, tok, path, progress):
+    policy = _policy(args)
+    out = sys.stdout.buffer
+    if args.format == "raw":
+        for chunk in read_chunks(path, args.errors, progress):
+            out.write(tok.encode_to_buffer(chunk, **policy))
+        return
+    # The header holds the length, so the ids wait in one compact buffer of 4 bytes each.
     buffer = bytearray()
     for chunk in read_chunks(path, args.errors, progress):
         buffer += tok.encode_to_buffer(chunk, **policy)
-    if args.format == "raw":
-        sys.stdout.buffer.write(buffer)
-    elif args.format == "npy":
-        # Through memory: numpy writes the array data past Python's buffer of a pipe.
-        out = io.BytesIO()
-        numpy.save(out, numpy.frombuffer(buffer, dtype="<u4").astype(numpy.uint32, copy=False))
-        sys.stdout.buffer.write(out.getvalue())
-    else:
-        ids = _ids_of(buffer)
-        json_list = args.format == "json"
-        sys.stdout.write("[" if json_list else "")
-        for text in _joined(ids, ", " if json_list else " "):
-            sys.stdout.write(text)
-        sys.stdout.write("]\n" if json_list else "\n")
+    out.write(cli_ids.npy_header(len(buffer) // 4))
+    out.write(buffer)
 
 
-def _encode_lines(args, tok, path, progress):
-    encode = tok.encode_with_special if args.special else tok.encode_ordinary
+def _encode_lines(args, tok, path, progress, tag):
+    out = sys.stdout
     for chunk in read_chunks(path, args.errors, progress):
         # Chunks end after a newline, so no line spans two of them.
         lines = chunk.split("\n")
+        endings = ["\n"] * (len(lines) - 1) + [""]
         if lines[-1] == "":
             lines.pop()
-        for line in lines:
-            ids = encode(line[:-1] if line.endswith("\r") else line)
-            sys.stdout.write(" ".join(map(str, ids)) + "\n")
+            endings.pop()
+        for i, line in enumerate(lines):
+            if line.endswith("\r") and endings[i]:
+                lines[i], endings[i] = line[:-1], "\r\n"
+        for ids, ending in zip(tok.encode_batch_lists(lines, 0, args.special), endings):
+            # A last line without an end still ends its output line where other files follow.
+            out.write(tag + " ".join(map(str, ids)) + (ending or "\n" if tag else ending))
 
 
-def _read_ids(args):
-    """The ids read, as rows: one per input line with --lines, else one for the whole input."""
+ID_ROWS = {
+    "text": cli_ids.text_rows,
+    "json": cli_ids.json_rows,
+    "raw": cli_ids.raw_rows,
+    "npy": lambda stream: cli_ids.npy_rows(stream, _numpy()),
+}
+
+
+def command_decode(args, tok):
+    rows = cli_ids.line_rows if args.lines else ID_ROWS[args.format]
     stream = _open_input(args.file)
+    # The tokens' bytes as they are: the bytes encode read come back unchanged.
+    out = sys.stdout.buffer
     try:
-        raw = stream.read()
+        for ids, ending in rows(stream):
+            out.write(_decoded(tok, ids))
+            out.write(ending)
+    except cli_ids.IdsError as error:
+        raise CliError(str(error)) from None
     except OSError as error:
         raise CliError(f"cannot read {_name(args.file)}: {error.strerror}") from None
     finally:
         if stream is not sys.stdin.buffer:
             stream.close()
-    if args.format == "raw":
-        if len(raw) % 4:
-            raise CliError("raw input must be a whole number of little-endian uint32 ids")
-        return [_ids_of(raw).tolist()]
-    if args.format == "npy":
-        return [_npy_ids(raw)]
-    text = _decode(raw, args.file)
-    if args.format == "json":
-        return [_json_ids(text)]
-    lines = text.split("\n") if args.lines else [text]
-    if args.lines and lines[-1] == "":
-        lines.pop()
+
+
+def _decoded(tok, ids):
     try:
-        return [[int(word) for word in line.split()] for line in lines]
-    except ValueError as error:
-        raise CliError(f"invalid token id: {str(error).rsplit(' ', 1)[-1]}") from None
+        return tok.decode_bytes_checked(ids)
+    except (KeyError, OverflowError, TypeError):
+        bad = next(i for i in ids if not _is_token(tok, i))
+        raise CliError(f"invalid token id: {bad!r}") from None
 
 
-def _json_ids(text):
-    """The ids of one or more JSON lists, one after another (encode writes one per file)."""
-    ids, decoder, position, lists = [], json.JSONDecoder(), 0, 0
-    while True:
-        while position < len(text) and text[position] in " \t\r\n":
-            position += 1
-        if position == len(text) and lists:
-            return ids
-        try:
-            value, position = decoder.raw_decode(text, position)
-        except json.JSONDecodeError as error:
-            raise CliError(f"invalid JSON ids: {error.msg}") from None
-        if not isinstance(value, list):
-            raise CliError("JSON ids must be a list of integers")
-        ids.extend(value)
-        lists += 1
-
-
-def _npy_ids(raw):
-    """The ids of one or more .npy arrays, one after another (encode writes one per file)."""
-    numpy = _numpy()
-    stream, ids = io.BytesIO(raw), []
-    while stream.tell() < len(raw):
-        try:
-            ids_array = numpy.load(stream, allow_pickle=False)
-        except (ValueError, EOFError, OSError) as error:
-            raise CliError(f"invalid npy ids: {error}") from None
-        is_array = isinstance(ids_array, numpy.ndarray)
-        if not is_array or ids_array.ndim != 1 or ids_array.dtype.kind not in "iu":
-            raise CliError("npy ids must be a one-dimensional array of integers")
-        ids.extend(ids_array.tolist())
-    return ids
-
-
-def command_decode(args, tok):
-    rows = _read_ids(args)
-    base_tokens = len(tok.token_byte_values())
-    special_ids = {token_id for _, token_id in tok.special_tokens()}
-    for row in rows:
-        for token_id in row:
-            if type(token_id) is not int or not (
-                0 <= token_id < base_tokens or token_id in special_ids
-            ):
-                raise CliError(f"invalid token id: {token_id!r}")
-    # The tokens' bytes as they are: the bytes encode read come back unchanged.
-    out = sys.stdout.buffer
-    for row in rows:
-        out.write(tok.decode_bytes(row))
-        if args.lines:
-            out.write(b"\n")
+def _is_token(tok, token_id):
+    try:
+        tok.decode_bytes_checked([token_id])
+    except (KeyError, OverflowError, TypeError):
+        return False
+    return type(token_id) is int
 
 
 def command_truncate(args, tok):
     left = args.n
     progress = Progress([args.file])
+    truncate = get_encoding(args.encoding).truncate
+    policy = _policy(args)
     for chunk in read_chunks(args.file, args.errors, progress):
-        kept, total = tok.truncate(chunk, left)
+        kept, total = truncate(chunk, left, **policy)
         sys.stdout.write(kept)
         if total > left:
             break
         left -= total
     progress.clear()
+
+
+def command_show(args, tok):
+    paths = args.files or ["-"]
+    color = args.color == "always" or (args.color == "auto" and sys.stdout.isatty())
+    encoding = get_encoding(args.encoding)
+    policy = _policy(args)
+    failed = False
+    for n, path in enumerate(paths):
+        if len(paths) > 1:
+            # Like head and tail, a heading names each file.
+            sys.stdout.write(f"{chr(10) if n else ''}==> {path} <==\n")
+        try:
+            chunks = read_chunks(path, args.errors)
+            show_tokens(encoding, chunks, policy, color, args.ids, sys.stdout)
+        except CliError as error:
+            _report(error)
+            failed = True
+    return 1 if failed else 0
 
 
 SAMPLE = os.path.join(os.path.dirname(__file__), "sample.txt")
@@ -378,24 +394,36 @@ def command_bench(args, tok):
     text = "".join(read_chunks(args.file or SAMPLE))
     text = text * max(1, 4_000_000 // max(1, len(text.encode())))
     nbytes = len(text.encode())
-    rows = [("pelnor encode_to_numpy", lambda: tok.encode_to_numpy(text)),
-            ("pelnor encode", lambda: tok.encode(text, disallowed_special=())),
-            ("pelnor count", lambda: tok.count(text))]
+    policy = _policy(args)
+    rows = [("pelnor encode", lambda: tok.encode(text, **policy)),
+            ("pelnor count", lambda: tok.count_batch([text], 0, args.special))]
+    if _has_numpy():
+        rows.insert(0, ("pelnor encode_to_numpy", lambda: tok.encode_to_numpy(text, **policy)))
     reference = _tiktoken_reference(tok)
     if reference is not None:
-        rows.append(("tiktoken encode_ordinary", lambda: reference.encode_ordinary(text)))
-    print(f"{tok.name}, {nbytes / 1e6:.1f} MB of text")
+        label = "tiktoken encode" if args.special else "tiktoken encode_ordinary"
+        rows.append((label, lambda: reference.encode(text, **policy)))
+    timed_as = "their ids" if args.special else "plain text (--special: their ids)"
+    print(f"{tok.name}, {nbytes / 1e6:.1f} MB of text, special-token strings as {timed_as}")
     results = {}
     for label, fn in rows:
         fn()
         best = min(_timed(fn) for _ in range(3))
         results[label] = nbytes / best / 1e6
-    baseline = results.get("tiktoken encode_ordinary")
+    baseline = results.get(rows[-1][0]) if reference is not None else None
     for label, rate in results.items():
         ratio = f"{rate / baseline:6.1f}x" if baseline else ""
         print(f"  {label:<26} {rate:9.1f} MB/s {ratio}")
     if baseline is None:
         print("  (tiktoken is not installed: no comparison)")
+
+
+def _has_numpy():
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _timed(fn):
@@ -416,8 +444,10 @@ def _tiktoken_reference(tok):
 
 FORMATS = ["text", "json", "npy", "raw"]
 FORMATS_HELP = (
-    "text (default): the ids separated by spaces, a line per file; json: a JSON list per file; "
-    "npy: a .npy uint32 array per file; raw: little-endian uint32"
+    "text (default): the ids separated by spaces, a line per file, after \"FILE: \" where there "
+    "are several files; json: a JSON list, or with several files a line of "
+    "{\"path\": FILE, \"ids\": [...]} per file; npy: a .npy uint32 array; raw: little-endian "
+    "uint32 (npy and raw take one file)"
 )
 
 
@@ -432,9 +462,15 @@ def build_parser():
 
     def command(name, help_text, description=None):
         sub = commands.add_parser(name, help=help_text, description=description or help_text)
+        sub.set_defaults(usage_error=sub.error)
         sub.add_argument("-e", "--encoding", default=DEFAULT_ENCODING, choices=BUILTIN_ENCODINGS,
                          help=f"the encoding (default {DEFAULT_ENCODING})")
         return sub
+
+    def special_option(sub):
+        sub.add_argument("--special", action="store_true",
+                         help="special-token strings such as <|endoftext|> are their ids "
+                              "(without: plain text)")
 
     def errors_option(sub):
         sub.add_argument("--errors", choices=["strict", "replace"], default="strict",
@@ -449,19 +485,18 @@ def build_parser():
                              "a file that cannot be read is reported and the exit status is 1")
     count.add_argument("files", nargs="*", metavar="FILE")
     count.add_argument("--json", action="store_true", help="print the counts as JSON")
+    special_option(count)
     errors_option(count)
     encode = command("encode", "text to ids: the ids of the whole text of each file (stdin without "
                                "files), which decode turns back into the same bytes; a file that "
                                "cannot be read is reported and the exit status is 1")
     encode.add_argument("files", nargs="*", metavar="FILE")
-    encode.add_argument("--special", action="store_true",
-                        help="special-token strings become their ids")
+    special_option(encode)
     encode.add_argument("--format", choices=format_choices, default="text", metavar=format_metavar,
                         help=FORMATS_HELP)
     encode.add_argument("--lines", action="store_true",
-                        help="a line of ids per line of text, its line end (\\n or \\r\\n) "
-                             "left out "
-                             "(text format only)")
+                        help="a line of ids per line of text, ending as that line ends "
+                             "(\\n, \\r\\n or, last, nothing) (text format only)")
     errors_option(encode)
     decode = command("decode", "ids to text: the ids written by encode, back to the bytes it read",
                      "ids to text: the ids written by encode, in the same format, back to the "
@@ -470,14 +505,27 @@ def build_parser():
     decode.add_argument("--format", choices=format_choices, default="text", metavar=format_metavar,
                         help=FORMATS_HELP)
     decode.add_argument("--lines", action="store_true",
-                        help="a line of text, ending in \\n, per line of ids (text format only)")
+                        help="a line of text per line of ids, ending as that line ends "
+                             "(text format only)")
     truncate = command("truncate", "the text cut to at most N tokens")
     truncate.add_argument("-n", type=int, required=True, metavar="N", help="the token budget")
     truncate.add_argument("file", nargs="?", metavar="FILE")
+    special_option(truncate)
     errors_option(truncate)
+    show = command("show", "the text with each token marked: alternating background colours on a "
+                           "terminal, [brackets] around each token otherwise; a token that is "
+                           "part of a character shows its bytes as \\x escapes")
+    show.add_argument("files", nargs="*", metavar="FILE")
+    show.add_argument("--ids", action="store_true", help="each token's id after it")
+    show.add_argument("--color", choices=["auto", "always", "never"], default="auto",
+                      help="colours, not brackets: on a terminal (auto, the default), always "
+                           "or never")
+    special_option(show)
+    errors_option(show)
     bench = command("bench", "throughput of pelnor and, when installed, tiktoken")
     bench.add_argument("file", nargs="?", metavar="FILE",
                        help="the text (a built-in sample without)")
+    special_option(bench)
     return parser
 
 
@@ -486,6 +534,7 @@ COMMANDS = {
     "encode": command_encode,
     "decode": command_decode,
     "truncate": command_truncate,
+    "show": command_show,
     "bench": command_bench,
 }
 
@@ -494,11 +543,14 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command == "truncate" and args.n < 0:
-        parser.error("-n must not be negative")
+        args.usage_error("-n must not be negative")
     if getattr(args, "format", None) == "lines":
         args.format, args.lines = "text", True
     if getattr(args, "lines", False) and args.format != "text":
-        parser.error("--lines goes with the text format only")
+        args.usage_error("--lines goes with the text format only")
+    if getattr(args, "format", None) in ("npy", "raw") and len(getattr(args, "files", [])) > 1:
+        args.usage_error(f"--format {args.format} holds the ids of one file, and several files "
+                         "would read back as one: give one file per command")
     try:
         return COMMANDS[args.command](args, get_tokenizer(args.encoding)) or 0
     except CliError as error:

@@ -14,7 +14,7 @@ if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
-_NO_SPECIALS = frozenset()
+_NO_SPECIALS: frozenset[str] = frozenset()
 # The limits of the vocab and special-token formats the native tokenizer is built from.
 _MAX_RANKS = 262144
 _MAX_TOKEN_BYTES = 255
@@ -33,12 +33,7 @@ class Encoding:
     tokenizer: Tokenizer
     name: str
     max_token_value: int
-    # pelnor's own calls: the native tokenizer's methods of the same names.
-    count: Callable[[str], int]
-    count_batch: Callable[..., list[int]]
-    truncate: Callable[[str, int], tuple[str, int]]
-    truncate_batch: Callable[..., list[tuple[str, int]]]
-    encode_with_offsets: Callable[..., tuple[list[int], list[tuple[int, int]]]]
+    # pelnor's own calls without a special-token policy: the native tokenizer's methods.
     encode_with_special: Callable[[str], list[int]]
     encode_to_buffer: Callable[..., bytes]
     encode_batch_to_numpy: Callable[..., tuple["numpy.typing.NDArray[numpy.uint32]",
@@ -86,13 +81,8 @@ class Encoding:
         self._ranks = mergeable_ranks
         self._special_ids = frozenset(special_tokens.values())
         self.max_token_value = tokenizer.max_token_value
-        # pelnor's own calls, straight from the native tokenizer.
+        # pelnor's own calls that take no policy, straight from the native tokenizer.
         for call in (
-            "count",
-            "count_batch",
-            "truncate",
-            "truncate_batch",
-            "encode_with_offsets",
             "encode_with_special",
             "encode_to_buffer",
             "encode_batch_to_numpy",
@@ -171,12 +161,138 @@ class Encoding:
         allowed = self._checked_policy(texts, allowed_special, disallowed_special)
         return self._encode_lists(texts, allowed, num_threads)
 
+    # ---- pelnor's own calls, under encode's special-token policy ------------------------------
+
+    def count(
+        self,
+        text: str,
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> int:
+        """Returns the number of tokens `encode` gives for the same arguments, without building
+        them; raises ValueError on a disallowed special token."""
+        return self._counts([text], allowed_special, disallowed_special, 1)[0]
+
+    def count_batch(
+        self,
+        text: Sequence[str],
+        *,
+        num_threads: int = 8,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> list[int]:
+        """Returns `count` of each string, counted in parallel."""
+        return self._counts(list(text), allowed_special, disallowed_special, num_threads)
+
+    def truncate(
+        self,
+        text: str,
+        max_tokens: int,
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> tuple[str, int]:
+        """Returns `(kept, total)`: the longest prefix of the text whose tokens are the first
+        `max_tokens` of `encode`'s (a character cut by the budget is dropped whole, an allowed
+        special string is kept or dropped whole), and the token count of the whole text."""
+        allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        return self._truncate(text, max_tokens, allowed)
+
+    def truncate_batch(
+        self,
+        text: Sequence[str],
+        max_tokens: int,
+        *,
+        num_threads: int = 8,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> list[tuple[str, int]]:
+        """Returns `truncate` of each string, in parallel where no special string is allowed."""
+        texts = list(text)  # one snapshot, both checked and cut
+        allowed = self._checked_policy(texts, allowed_special, disallowed_special)
+        if not allowed:
+            threads = _threads(num_threads)
+            return _on_encodable(lambda ts: self.tokenizer.truncate_batch(ts, max_tokens, threads),
+                                 texts)
+        return [self._truncate(t, max_tokens, allowed) for t in texts]
+
+    def encode_with_offsets(
+        self,
+        text: str,
+        unit: Literal["byte", "char"] = "byte",
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> tuple[list[int], list[tuple[int, int]]]:
+        """Returns `encode`'s ids and each token's (start, end) span in the text, counted in
+        bytes of its UTF-8 form or, with `unit="char"`, in characters."""
+        allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        ids: list[int] = []
+        spans: list[tuple[int, int]] = []
+        shift = 0
+        for piece, special_id in self._segments(_encodable(text), allowed):
+            length = len(piece) if unit == "char" else len(piece.encode())
+            if special_id is None:
+                piece_ids, piece_spans = self.tokenizer.encode_with_offsets(piece, unit)
+                ids += piece_ids
+                spans += [(start + shift, end + shift) for start, end in piece_spans]
+            else:
+                ids.append(special_id)
+                spans.append((shift, shift + length))
+            shift += length
+        return ids, spans
+
+    def _counts(self, texts, allowed_special, disallowed_special, num_threads):
+        allowed = self._checked_policy(texts, allowed_special, disallowed_special)
+        threads = _threads(num_threads)
+        if not allowed:
+            return _on_encodable(lambda ts: self.tokenizer.count_batch(ts, threads), texts)
+        if allowed == self.special_tokens_set:
+            return _on_encodable(lambda ts: self.tokenizer.count_batch(ts, threads, True), texts)
+        # Some specials allowed: the ids are built, but as one buffer, not a list of ints.
+        return _on_encodable(
+            lambda ts: [len(self.tokenizer.encode_to_buffer(t, allowed, ())) // 4 for t in ts],
+            texts,
+        )
+
+    def _truncate(self, text, max_tokens, allowed):
+        """Cuts one checked text: natively between allowed special strings, each one token."""
+        if not allowed:
+            return _on_encodable(lambda ts: [self.tokenizer.truncate(ts[0], max_tokens)], [text])[0]
+        kept, left, total, cut = [], max_tokens, 0, False
+        text = _encodable(text)
+        for piece, special_id in self._segments(text, allowed):
+            if special_id is None:
+                part, n = self.tokenizer.truncate(piece, left)
+            else:
+                part, n = (piece if left else ""), 1
+            if not cut:
+                kept.append(part)
+                cut = n > left
+            left = 0 if cut else left - n
+            total += n
+        return ("".join(kept) if cut else text), total
+
+    def _segments(self, text, allowed):
+        """Yields (piece, None) for plain text and (string, id) for each allowed special string,
+        in order; the pieces join to the text."""
+        search = _finder(frozenset(allowed))
+        position = 0
+        while found := search(text, position):
+            if found.start() > position:
+                yield text[position : found.start()], None
+            yield found.group(), self._special_tokens[found.group()]
+            position = found.end()
+        if position < len(text):
+            yield text[position:], None
+
     def _checked_policy(self, texts, allowed_special, disallowed_special):
         """Reads a special-token policy as tiktoken does and raises ValueError if a text holds a
         disallowed string; returns the allowed set. An explicit disallowed set is checked as it
         stands, even where it names allowed strings."""
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
-        allowed = frozenset(allowed or ())
+        allowed = frozenset(allowed or ()) & self.special_tokens_set
         if disallowed_special == "all":
             disallowed = self.special_tokens_set - allowed
         else:
@@ -326,6 +442,27 @@ def _without_surrogates(text):
     return text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
 
 
+def _encodable(text):
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return _without_surrogates(text)
+    return text
+
+
+def _on_encodable(call, texts):
+    """call(texts), or, where a text holds a lone surrogate, call of the texts as encode sees
+    them."""
+    try:
+        return call(texts)
+    except UnicodeEncodeError:
+        return call([_encodable(t) for t in texts])
+
+
+def _threads(num_threads):
+    return 0 if num_threads is None else max(0, int(num_threads))
+
+
 def _texts(text):
     # One snapshot of the caller's texts serves both the special-token check and the encode: a
     # list that another thread (or an argument's own conversion) changes in between could
@@ -338,7 +475,7 @@ def _finder(strings):
     """Returns a search that finds any of the strings in a text."""
     strings = sorted((s for s in strings if s), key=len, reverse=True)
     if not strings:
-        return lambda text: None
+        return lambda text, position=0: None
     return re.compile("|".join(map(re.escape, strings))).search
 
 

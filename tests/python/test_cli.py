@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: a subprocess with files and pipes."""
 
 import json
+import re
 import struct
 import subprocess
 import sys
@@ -72,6 +73,10 @@ def test_encode_formats(sample):
     assert numpy.load(io.BytesIO(npy)).tolist() == ids
     special = json.loads(run("encode", "--special", "--format", "json", str(sample)).stdout)
     assert special == tok.encode_with_special(SAMPLE)
+    with open(sample, "rb") as redirected:  # stdin that is a regular file is read once
+        result = subprocess.run([sys.executable, "-m", "pelnor", "encode"], stdin=redirected,
+                                capture_output=True)
+    assert result.stdout.decode() == " ".join(map(str, ids)) + "\n"
 
 
 def test_decode_formats_and_round_trip(sample):
@@ -113,8 +118,20 @@ def test_unreadable_files_are_reported_and_the_others_still_done(sample, tmp_pat
     result = run("encode", "--format", "json", *files)
     assert result.returncode == 1
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        tok.encode_ordinary(SAMPLE), tok.encode_ordinary("hello world\n")]
+        {"path": str(sample), "ids": tok.encode_ordinary(SAMPLE)},
+        {"path": str(other), "ids": tok.encode_ordinary("hello world\n")}]
     assert result.stderr.decode().splitlines() == errors
+    # Each line names its file, so a missing one shifts nothing; binary formats take one file.
+    result = run("encode", "--lines", str(other), str(missing), str(sample))
+    assert result.stdout.decode().splitlines() == [
+        f"{other}: " + " ".join(map(str, tok.encode_ordinary("hello world")))] + [
+        f"{sample}: " + " ".join(map(str, tok.encode_ordinary(line)))
+        for line in SAMPLE.splitlines()]
+    for fmt in ("npy", "raw"):
+        result = run("encode", "--format", fmt, str(sample), str(other))
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert b"usage: pelnor encode" in result.stderr
+        assert f"--format {fmt} holds the ids of one file".encode() in result.stderr
 
 
 def test_invalid_utf8_is_placed_in_the_file_or_replaced_on_request(tmp_path):
@@ -191,6 +208,9 @@ def test_progress_only_on_a_terminal_and_for_long_work(sample, tmp_path):
         (["decode", "--format", "json"], b"[1, -3]", "pelnor: invalid token id: -3"),
         (["decode", "--format", "json"], b"{", "pelnor: invalid JSON ids"),
         (["decode", "--format", "raw"], b"abc", "pelnor: raw input must be a whole number"),
+        (["decode", "--format", "npy"], b"1 2 3\n", "pelnor: npy input must be .npy arrays"),
+        (["decode", "--format", "json"], b"[1, 2", "pelnor: invalid JSON ids: the list is not"),
+        (["decode", "--format", "json"], b"[1,, 2]", "pelnor: invalid JSON ids"),
         (["count", "/does/not/exist"], b"", "pelnor: cannot read /does/not/exist: No such file"),
         (["count"], b"\xff\xfe", "pelnor: stdin is not UTF-8 text"),
     ],
@@ -203,7 +223,10 @@ def test_runtime_errors_exit_1(args, stdin, message):
 
 def test_usage_errors_exit_2():
     assert run("count", "-e", "p50k_base").returncode == 2
-    assert run("truncate", "-n", "-1").returncode == 2
+    for args in (["truncate", "-n", "-1"], ["decode", "--lines", "--format", "json"]):
+        result = run(*args)
+        assert result.returncode == 2
+        assert result.stderr.decode().startswith(f"usage: pelnor {args[0]} ")
     assert run().returncode == 2
     help_text = run("--help")
     assert help_text.returncode == 0 and b"examples:" in help_text.stdout
@@ -220,3 +243,66 @@ def test_bench_runs_on_the_builtin_sample():
     result = run("bench", "-e", "cl100k_base")
     assert result.returncode == 0
     assert b"pelnor count" in result.stdout and b"MB/s" in result.stdout
+
+
+def test_bench_runs_without_numpy_and_names_its_policy(sample):
+    without_numpy = "import sys; sys.modules['numpy'] = None; from pelnor import cli; cli.main()"
+    for option, policy in (["--special"], b"as their ids"), ([], b"as plain text"):
+        result = subprocess.run([sys.executable, "-c", without_numpy, "bench", str(sample), *option],
+                                capture_output=True)
+        assert result.returncode == 0, result.stderr
+        assert policy in result.stdout.splitlines()[0]
+        assert b"pelnor encode " in result.stdout and b"encode_to_numpy" not in result.stdout
+
+
+def test_special_strings_are_text_unless_special(sample):
+    tok = pelnor.Tokenizer("o200k_base")
+    enc = pelnor.get_encoding("o200k_base")
+    for option, ids in ([], tok.encode_ordinary(SAMPLE)), (["--special"], tok.encode_with_special(SAMPLE)):
+        encoded = run("encode", *option, str(sample)).stdout.split()
+        assert encoded == [str(i).encode() for i in ids]
+        assert run("count", *option, str(sample)).stdout.split()[0] == str(len(ids)).encode()
+        shown = run("show", "--ids", *option, str(sample)).stdout.decode()
+        assert [int(label) for label in re.findall(r"\|(\d+)\]", shown)] == ids
+    budget = len(enc.encode(SAMPLE.split("<|")[0]))
+    assert run("truncate", "-n", str(budget + 1), "--special", str(sample)).stdout.decode() == \
+        SAMPLE.rstrip("\n")
+    assert run("truncate", "-n", str(budget + 1), str(sample)).stdout.decode() == \
+        enc.truncate(SAMPLE, budget + 1, disallowed_special=())[0]
+
+
+def test_show_marks_each_token_in_brackets_or_colours(sample):
+    enc = pelnor.get_encoding("o200k_base")
+    text = "naïve 日本 🎉\nhello"
+    ids = enc.encode(text)
+    plain = run("show", stdin=text.encode()).stdout.decode()
+    assert plain == "".join(f"[{enc.decode_single_token_bytes(i).decode('utf-8', 'backslashreplace')}]"
+                            for i in ids) + "\n"
+    coloured = run("show", "--color", "always", stdin=text.encode()).stdout.decode()
+    assert re.sub("\x1b\\[[0-9;]*m", "", coloured) == plain.replace("[", "").replace("]", "")
+    assert len(set(re.findall("48;5;(\\d+)m", coloured))) > 1
+    both = run("show", str(sample), str(sample)).stdout.decode()
+    assert both.startswith(f"==> {sample} <==\n[") and f"\n\n==> {sample} <==\n" in both
+
+
+SMALL_BLOCKS = ("import sys; from pelnor import cli, cli_ids; "
+                "cli.CHUNK_BYTES, cli_ids.READ_BYTES = 64, 5; sys.exit(cli.main())")
+
+
+def test_encode_and_decode_stream_block_by_block_byte_for_byte():
+    data = ("Line one.\r\nZwei, drei\n\n naïve 日本 🎉 <|endoftext|>\r\nAnd " * 40 + "last").encode()
+
+    def small(*args, stdin):
+        result = subprocess.run([sys.executable, "-c", SMALL_BLOCKS, *args], input=stdin,
+                                capture_output=True)
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    tok = pelnor.Tokenizer("o200k_base")
+    assert small("encode", stdin=data).split() == [str(i).encode() for i in tok.encode_ordinary(data.decode())]
+    for fmt in ["text", "json", "npy", "raw"]:
+        encoded = small("encode", "--format", fmt, stdin=data)
+        assert small("decode", "--format", fmt, stdin=encoded) == data, fmt
+    encoded = small("encode", "--lines", stdin=data)
+    assert encoded.count(b"\r\n") == data.count(b"\r\n") and not encoded.endswith(b"\n")
+    assert small("decode", "--lines", stdin=encoded) == data

@@ -1,11 +1,17 @@
 """pelnor's Encoding against tiktoken's, call for call: same results, same exception classes."""
 
 import concurrent.futures
+import inspect
 import pickle
+import pydoc
 import random
+import subprocess
+import sys
 
 import numpy
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pelnor
 from conftest import ENCODINGS
@@ -422,3 +428,72 @@ def test_stream_decoder_never_splits_a_character(errors):
     pieces.append(decoder.finish())
     # A step that returned half a character would show a replacement the whole text lacks.
     assert "".join(pieces) == enc.decode(ids, errors)
+
+
+_POLICIES = [
+    {},
+    {"allowed_special": "all"},
+    {"disallowed_special": ()},
+    {"allowed_special": {"<|endoftext|>"}, "disallowed_special": ()},
+]
+
+
+@settings(max_examples=150, deadline=None)
+@given(parts=st.lists(st.sampled_from(["<|endoftext|>", "<|endofprompt|>", "<|endof", "|>", "\n",
+                                       " ", "naïve", "日本", "🎉", "Doc one.", "123"]),
+                      max_size=12),
+       policy=st.sampled_from(_POLICIES), budget=st.integers(0, 12))
+def test_own_calls_follow_encodes_special_token_policy(parts, policy, budget):
+    enc = pelnor.get_encoding("o200k_base")
+    text = "".join(parts)
+    try:
+        ids = enc.encode(text, **policy)
+    except ValueError:
+        for call in (lambda: enc.count(text, **policy), lambda: enc.truncate(text, 1, **policy),
+                     lambda: enc.encode_with_offsets(text, **policy),
+                     lambda: enc.count_batch(["", text], **policy),
+                     lambda: enc.truncate_batch(["", text], 1, **policy)):
+            with pytest.raises(ValueError, match="disallowed special token"):
+                call()
+        return
+    assert enc.count(text, **policy) == len(ids)
+    assert enc.count_batch([text, "x"], **policy) == [len(ids), 1]
+    kept, total = enc.truncate(text, budget, **policy)
+    # The bytes of the first tokens, less a character the budget cuts.
+    assert total == len(ids) and kept == enc.decode(ids[:budget], errors="ignore")
+    assert enc.truncate_batch([text], budget, **policy) == [(kept, total)]
+    offset_ids, spans = enc.encode_with_offsets(text, **policy)
+    assert offset_ids == ids
+    assert [text.encode()[a:b] for a, b in spans] == enc.decode_tokens_bytes(ids)
+    char_ids, char_spans = enc.encode_with_offsets(text, unit="char", **policy)
+    assert char_ids == ids and (char_spans[-1][1] if ids else 0) == len(text)
+
+
+def test_own_calls_are_documented_and_typed():
+    enc = pelnor.get_encoding("o200k_base")
+    for call in ("count", "count_batch", "truncate", "truncate_batch", "encode_with_offsets"):
+        method = getattr(pelnor.Encoding, call)
+        assert method.__doc__ and "allowed_special" in inspect.signature(method).parameters
+    assert "count_batch" in pydoc.render_doc(pelnor.Encoding, renderer=pydoc.plaintext)
+    assert enc.count("Doc one.<|endoftext|>Doc two.", allowed_special="all") == 7
+
+
+def test_own_calls_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    usage = tmp_path / "usage.py"
+    usage.write_text(
+        "import pelnor\n"
+        "enc = pelnor.get_encoding('o200k_base')\n"
+        "n: int = enc.count('a', allowed_special='all') + sum(enc.count_batch(['a'], num_threads=2))\n"
+        "cut: tuple[str, int] = enc.truncate('a', 3, allowed_special={'<|endoftext|>'})\n"
+        "cuts: list[tuple[str, int]] = enc.truncate_batch(['a'], 3, disallowed_special=())\n"
+        "spans: list[tuple[int, int]] = enc.encode_with_offsets('a', 'char')[1]\n"
+        "enc.count('a', allowed_special='none')\n"
+    )
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--no-error-summary",
+                              "--cache-dir", str(tmp_path / "cache"), str(usage)],
+                             capture_output=True, text=True, cwd=REPO / "python")
+    assert checked.stdout.splitlines() == [
+        f"{usage}:7: error: Argument \"allowed_special\" to \"count\" of \"Encoding\" has "
+        "incompatible type \"Literal['none']\"; expected \"Literal['all'] | AbstractSet[str]\"  "
+        "[arg-type]"]
