@@ -19,7 +19,12 @@ class Tokenizer:
     ) -> list[int]: ...
     @classmethod
     def from_data(
-        cls, name: str, rules: Literal["cl100k", "o200k"], vocab: bytes, special_tokens: bytes
+        cls,
+        name: str,
+        rules: Literal["cl100k", "o200k", "regex"],
+        vocab: bytes,
+        special_tokens: bytes,
+        pattern: str = "",
     ) -> Tokenizer: ...
     def encode_ordinary(self, text: str) -> list[int]: ...
     def encode_bytes(self, data: bytes) -> list[int]: ...

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Literal
 
 from ._pelnor import Tokenizer
 from .patterns import rules_of_pattern
+from .regex_dialect import to_pcre2
 
 if TYPE_CHECKING:
     import numpy
@@ -58,8 +59,9 @@ class Encoding:
         if explicit_n_vocab is not None:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
+        pattern = to_pcre2(pat_str) if rules == "regex" else ""
         tokenizer = Tokenizer.from_data(
-            name, rules, _vocab_data(mergeable_ranks), _special_data(special_tokens)
+            name, rules, _vocab_data(mergeable_ranks), _special_data(special_tokens), pattern
         )
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab)
 

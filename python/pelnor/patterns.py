@@ -1,4 +1,5 @@
-"""The splitting patterns pelnor implements, under the spellings that vocabularies publish."""
+"""The splitting patterns pelnor has hand-written rules for, under the spellings that
+vocabularies publish; any other pattern is run by PCRE2."""
 
 # tiktoken's cl100k_base spelling, with possessive quantifiers.
 CL100K_PATTERN = (
@@ -28,12 +29,8 @@ _RULES = {CL100K_PATTERN: "cl100k", CL100K_PATTERN_OLD: "cl100k", O200K_PATTERN:
 
 
 def rules_of_pattern(pat_str):
-    """Returns the native rule set ('cl100k' or 'o200k') that splits text as pat_str does."""
-    rules = _RULES.get(pat_str) if isinstance(pat_str, str) else None
-    if rules is None:
-        raise ValueError(
-            "pelnor supports the splitting patterns of cl100k_base and o200k_base (tiktoken's "
-            "spellings, and the older cl100k spelling that Llama 3 publishes); pat_str is "
-            "none of them"
-        )
-    return rules
+    """Returns the native rule set that splits text as pat_str does: 'cl100k' or 'o200k' for
+    their patterns, else 'regex'."""
+    if not isinstance(pat_str, str):
+        raise ValueError(f"pat_str must be a str, not {type(pat_str).__name__}")
+    return _RULES.get(pat_str, "regex")
