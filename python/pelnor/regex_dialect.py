@@ -14,14 +14,21 @@ _SPACE = r"\p{White_Space}"
 _CATEGORIES = {
     "c", "cc", "cf", "cn", "co", "cs", "l", "lc", "ll", "lm", "lo", "lt", "lu", "m", "mc", "me",
     "mn", "n", "nd", "nl", "no", "p", "pc", "pd", "pe", "pf", "pi", "po", "ps", "s", "sc", "sk",
-    "sm", "so", "z", "zl", "zp", "zs", "other", "control", "format", "unassigned",
-    "privateuse", "surrogate", "letter", "casedletter", "lowercaseletter", "modifierletter",
-    "otherletter", "titlecaseletter", "uppercaseletter", "mark", "combiningmark", "spacingmark",
-    "enclosingmark", "nonspacingmark", "number", "decimalnumber", "digit", "letternumber",
-    "othernumber", "punctuation", "punct", "connectorpunctuation", "dashpunctuation",
-    "closepunctuation", "finalpunctuation", "initialpunctuation", "otherpunctuation",
-    "openpunctuation", "symbol", "currencysymbol", "modifiersymbol", "mathsymbol",
-    "othersymbol", "separator", "lineseparator", "paragraphseparator", "spaceseparator", "any",
+    "sm", "so", "z", "zl", "zp", "zs", "any",
+}
+# Long category names, which PCRE2 knows only by their short ones.
+_CATEGORY_NAMES = {
+    "other": "C", "control": "Cc", "cntrl": "Cc", "format": "Cf", "unassigned": "Cn",
+    "privateuse": "Co", "surrogate": "Cs", "letter": "L", "casedletter": "LC",
+    "lowercaseletter": "Ll", "modifierletter": "Lm", "otherletter": "Lo",
+    "titlecaseletter": "Lt", "uppercaseletter": "Lu", "mark": "M", "combiningmark": "M",
+    "spacingmark": "Mc", "enclosingmark": "Me", "nonspacingmark": "Mn", "number": "N",
+    "decimalnumber": "Nd", "digit": "Nd", "letternumber": "Nl", "othernumber": "No",
+    "punctuation": "P", "punct": "P", "connectorpunctuation": "Pc", "dashpunctuation": "Pd",
+    "closepunctuation": "Pe", "finalpunctuation": "Pf", "initialpunctuation": "Pi",
+    "otherpunctuation": "Po", "openpunctuation": "Ps", "symbol": "S", "currencysymbol": "Sc",
+    "modifiersymbol": "Sk", "mathsymbol": "Sm", "othersymbol": "So", "separator": "Z",
+    "lineseparator": "Zl", "paragraphseparator": "Zp", "spaceseparator": "Zs",
 }
 _BINARY_PROPERTIES = {
     "ascii", "asciihexdigit", "ahex", "alphabetic", "alpha", "bidicontrol", "bidic",
@@ -66,7 +73,7 @@ def _property(name, negated):
     if sep:
         kind = _loose(key)
         if kind in ("generalcategory", "gc"):
-            return f"\\{letter}{{{value}}}"
+            return f"\\{letter}{{{_CATEGORY_NAMES.get(_loose(value), value)}}}"
         if kind in ("script", "sc"):
             return f"\\{letter}{{sc:{value}}}"
         if kind in ("scriptextensions", "scx"):
@@ -75,6 +82,8 @@ def _property(name, negated):
     loose = _loose(name)
     if loose == "assigned":
         return "\\" + ("p" if negated else "P") + "{Cn}"
+    if loose in _CATEGORY_NAMES:
+        return f"\\{letter}{{{_CATEGORY_NAMES[loose]}}}"
     if loose in _CATEGORIES or loose in _BINARY_PROPERTIES:
         return f"\\{letter}{{{name}}}"
     return f"\\{letter}{{sc:{name}}}"
@@ -107,21 +116,16 @@ class _Translator:
         return "".join(out)
 
     def group_flags(self):
-        """Copies a group opening, rewriting its flags: Rust's x mode also ignores blanks in
-        classes (PCRE2's xx); ASCII-only and CRLF modes are refused."""
+        """Copies a group opening; ASCII-only and CRLF modes are refused."""
         m = re.compile(r"\(\?([a-zA-Z-]*)([:)])").match(self.src, self.pos)
-        if m is None or not m.group(1):
+        if m is None:
             self.pos += 2
             return "(?"
         for flag in m.group(1).replace("-", ""):
             if flag not in "imsxU":
                 self.refuse(f"the flag {flag!r}", self.pos)
-        if "-" in m.group(1) and "x" in m.group(1).split("-", 1)[1]:
-            flags = m.group(1)
-        else:
-            flags = m.group(1).replace("x", "xx")
         self.pos = m.end()
-        return f"(?{flags}{m.group(2)}"
+        return m.group(0)
 
     def escape(self, in_class):
         """Translates the escape at pos; in a class, returns class items."""

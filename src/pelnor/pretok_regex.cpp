@@ -140,8 +140,14 @@ bool RegexSplitter::next(Bytes text, std::size_t from, Span& piece) const {
       piece = found;
       return true;
     }
-    // An empty match yields no piece; the search goes on from the next character.
-    from = found.start + char_len_at(text, found.start);
+    // An empty match yields no piece; the search goes on from the next character, which is
+    // kept if it is no UTF-8.
+    const std::size_t step = char_len_at(text, found.start);
+    if (!is_utf8(text.subspan(found.start, step))) {
+      piece = {found.start, step};
+      return true;
+    }
+    from = found.start + step;
   }
   return false;
 }
