@@ -126,8 +126,6 @@ class Encoding:
         """Raises ValueError naming a byte that a text needs and the rank table has no token
         for, where the merge could not cover it with a longer token; tiktoken cannot encode such
         a text either, and dropping the byte would lose text without a word."""
-        if not self._missing_bytes:
-            return
         for text in texts:
             data = text.encode("utf-8", "replace")
             lacking = data.translate(None, self._present_bytes)
@@ -178,7 +176,8 @@ class Encoding:
                 _check_texts([text], self.special_tokens_set)
                 raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
-        self._check_bytes([text])
+        if self._missing_bytes:
+            self._check_bytes([text])
         try:
             return self.tokenizer.encode(text, allowed, ())
         except UnicodeEncodeError:
@@ -186,7 +185,8 @@ class Encoding:
 
     def encode_ordinary(self, text: str) -> list[int]:
         """Encodes a string into tokens, treating special-token strings as plain text."""
-        self._check_bytes([text])
+        if self._missing_bytes:
+            self._check_bytes([text])
         try:
             return self.tokenizer.encode_ordinary(text)
         except UnicodeEncodeError:
@@ -201,7 +201,8 @@ class Encoding:
     ) -> "numpy.typing.NDArray[numpy.uint32]":
         """Encodes a string into a numpy array of uint32 tokens."""
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
-        self._check_bytes([text])
+        if self._missing_bytes:
+            self._check_bytes([text])
         return self.tokenizer.encode_to_numpy(text, allowed, ())
 
     def encode_ordinary_batch(
@@ -238,7 +239,8 @@ class Encoding:
 
     def _encode_lists(self, texts, allowed, num_threads):
         threads = 0 if num_threads is None else max(0, int(num_threads))
-        self._check_bytes(texts)
+        if self._missing_bytes:
+            self._check_bytes(texts)
         try:
             if not allowed or not self._special_tokens:
                 return self.tokenizer.encode_batch_lists(texts, threads)
