@@ -12,8 +12,8 @@ namespace {
 
 // The JIT's stack grows on demand up to this bound; past it the match falls back to the
 // interpreter, whose heap is bounded only by memory, so a long run never fails to match.
-constexpr std::size_t kJitStackStartBytes = 32 * 1024;
-constexpr std::size_t kJitStackMaxBytes = 64 * 1024 * 1024;
+constexpr std::size_t kJitStackStartBytes = std::size_t{32} << 10;
+constexpr std::size_t kJitStackMaxBytes = std::size_t{64} << 20;
 
 // Unicode properties, `$` only at the very end, and texts that need not be valid UTF-8
 // (invalid bytes match nothing); class intersection and difference as in `[\p{L}--\p{Lu}]`.
