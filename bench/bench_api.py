@@ -30,11 +30,13 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
 sys.path.insert(0, str(REPO / "bench"))
+sys.path.insert(0, str(REPO / "tests" / "python"))
 
 import corpus  # noqa: E402
 import tiktoken_offline  # noqa: E402
 
 import pelnor  # noqa: E402
+from published_patterns import PUBLISHED  # noqa: E402
 
 LAST_RUN = REPO / "bench" / ".last-run.json"
 
@@ -110,6 +112,31 @@ def kind_figures(name, kind, processes):
         "warm to_numpy MB/s": nbytes / best_time(lambda: tok.encode_to_numpy(text), 3) / 1e6,
         "warm count MB/s": nbytes / best_time(lambda: tok.count(text), 3) / 1e6,
     }
+
+
+def custom_pattern_figures(kinds, repeat):
+    """Custom encodings on cl100k_base's ranks under published patterns that have no
+    hand-written rules, split by PCRE2: warm encode_ordinary against tiktoken's, same text."""
+    import tiktoken
+
+    ranks = tiktoken_offline.encoding("cl100k_base")._mergeable_ranks
+    rows = {}
+    for name, pattern in PUBLISHED.items():
+        arguments = dict(pat_str=pattern, mergeable_ranks=ranks, special_tokens={})
+        ours, theirs = pelnor.Encoding(name, **arguments), tiktoken.Encoding(name, **arguments)
+        row = {}
+        for kind in kinds:
+            text = read_kind(kind)
+            assert ours.encode_ordinary(text) == theirs.encode_ordinary(text), (name, kind)
+            ours_warm = best_time(lambda: ours.encode_ordinary(text), repeat + 1)
+            theirs_warm = best_time(lambda: theirs.encode_ordinary(text), repeat)
+            row[kind] = [len(text.encode()) / ours_warm / 1e6, theirs_warm / ours_warm]
+        rows[name] = row
+    print("\n== custom patterns (PCRE2), cl100k_base ranks: warm MB/s and x = pelnor / tiktoken")
+    print(f"{'pattern':>9}" + "".join(f"{kind:>18}" for kind in kinds))
+    for name, row in rows.items():
+        print(f"{name:>9}" + "".join(f"{mbs:>9.1f}{x:>8.1f}x" for mbs, x in row.values()))
+    return rows
 
 
 def long_runs_figures(name):
@@ -409,6 +436,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer kinds, processes and pairs")
     parser.add_argument("--encoding", action="append", choices=pelnor.BUILTIN_ENCODINGS)
     parser.add_argument("--kind", action="append", choices=corpus.KINDS)
+    parser.add_argument("--patterns-only", action="store_true",
+                        help="only the custom patterns split by PCRE2")
     args = parser.parse_args()
     corpus.build()
     processes, pairs, repeat = (1, 3, 1) if args.quick else (3, 7, 3)
@@ -416,8 +445,8 @@ def main():
     print(f"pelnor {pelnor.__version__}; {os.cpu_count()} logical processors; "
           f"{time.strftime('%Y-%m-%d %H:%M')}; corpus from bench/corpus.py")
     previous = json.loads(LAST_RUN.read_text()) if LAST_RUN.exists() else {}
-    results = {}
-    for name in args.encoding or ("r50k_base", "cl100k_base", "o200k_base"):
+    results = {"custom patterns": custom_pattern_figures(kinds, repeat)}
+    for name in () if args.patterns_only else args.encoding or ("r50k_base", "cl100k_base", "o200k_base"):
         rows = {kind: kind_figures(name, kind, processes) for kind in kinds}
         extras = {
             **long_runs_figures(name),

@@ -21,9 +21,10 @@ class Tokenizer:
     def from_data(
         cls,
         name: str,
-        rules: Literal["cl100k", "o200k", "r50k"],
+        rules: Literal["cl100k", "o200k", "r50k", "regex"],
         vocab: bytes,
         special_tokens: bytes,
+        pattern: str = "",
     ) -> Tokenizer: ...
     def encode_ordinary(self, text: str) -> list[int]: ...
     def encode_bytes(self, data: bytes) -> list[int]: ...

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Literal
 
 from ._pelnor import Tokenizer
 from .patterns import rules_of_pattern
+from .regex_dialect import to_pcre2
 
 if TYPE_CHECKING:
     import numpy
@@ -53,25 +54,30 @@ class Encoding:
         if explicit_n_vocab is not None:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
-        tokenizer = Tokenizer.from_data(
-            name, rules, _vocab_data(mergeable_ranks), _special_data(special_tokens)
-        )
-        self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab)
+        pattern = to_pcre2(pat_str) if rules == "regex" else ""
+        vocab, gaps = _vocab_data(mergeable_ranks)
+        tokenizer = Tokenizer.from_data(name, rules, vocab, _special_data(special_tokens), pattern)
+        self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
+                    frozenset(gaps), _missing_bytes(mergeable_ranks))
 
     @classmethod
-    def _wrap(cls, tokenizer, pat_str, explicit_n_vocab=None, leading_specials=()):
+    def _wrap(cls, tokenizer, pat_str, explicit_n_vocab=None, leading_specials=(),
+              gaps=frozenset(), missing_bytes=b""):
         """Returns the Encoding of a native tokenizer, built-in or restored from a pickle; the
-        special tokens named in leading_specials come first in `_special_tokens`."""
+        special tokens named in leading_specials come first in `_special_tokens`; gaps and
+        missing_bytes are those of its rank table."""
         encoding = cls.__new__(cls)
         table = {}
         for text, token in tokenizer.special_tokens():
             table.setdefault(text, token)
         special_tokens = {text: table[text] for text in leading_specials if text in table}
         special_tokens.update(table)
-        encoding._setup(tokenizer, pat_str, special_tokens, None, explicit_n_vocab)
+        encoding._setup(tokenizer, pat_str, special_tokens, None, explicit_n_vocab, gaps,
+                        missing_bytes)
         return encoding
 
-    def _setup(self, tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab):
+    def _setup(self, tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
+               gaps=frozenset(), missing_bytes=b""):
         self.tokenizer = tokenizer
         self._encode = tokenizer.encode
         self.name = tokenizer.name
@@ -80,6 +86,12 @@ class Encoding:
         self._explicit_n_vocab = explicit_n_vocab
         self._ranks = mergeable_ranks
         self._special_ids = frozenset(special_tokens.values())
+        # Ranks no token has, held by placeholder tokens in the native table.
+        self._gaps = gaps
+        # Bytes the rank table has no one-byte token for; text that needs one cannot be encoded.
+        self._missing_bytes = missing_bytes
+        if missing_bytes:
+            self._encode = self._checking_bytes(tokenizer.encode)
         self.max_token_value = tokenizer.max_token_value
         # pelnor's own calls that take no policy, straight from the native tokenizer.
         for call in (
@@ -87,7 +99,39 @@ class Encoding:
             "encode_to_buffer",
             "encode_batch_to_numpy",
         ):
-            setattr(self, call, getattr(tokenizer, call))
+            method = getattr(tokenizer, call)
+            setattr(self, call, self._checking_bytes(method) if missing_bytes else method)
+
+    def _checking_bytes(self, method):
+        """Returns method (of a text or of texts first) that first checks the texts' bytes."""
+
+        def checked(text, *args, **kwargs):
+            texts = [text] if isinstance(text, str) else _texts(text)
+            self._check_bytes(texts)
+            return method(text if isinstance(text, str) else texts, *args, **kwargs)
+
+        return checked
+
+    def _check_bytes(self, texts):
+        """Raises ValueError naming a byte that a text needs and the rank table has no token
+        for, where the merge could not cover it with a longer token; tiktoken cannot encode such
+        a text either, and dropping the byte would lose text without a word."""
+        for text in texts:
+            data = text.encode("utf-8", "replace")
+            lacking = data.translate(None, self._present_bytes)
+            if not lacking:
+                continue
+            kept = self.tokenizer.decode_bytes(self.tokenizer.encode_ordinary(text))
+            for byte in dict.fromkeys(lacking):
+                if kept.count(byte) < data.count(byte):
+                    raise ValueError(
+                        f"pelnor: the rank table has no token for the byte {byte:#04x}, "
+                        "which this text needs"
+                    )
+
+    @functools.cached_property
+    def _present_bytes(self):
+        return bytes(sorted(set(range(256)) - set(self._missing_bytes)))
 
     def __repr__(self):
         return f"<Encoding {self.name!r}>"
@@ -97,7 +141,8 @@ class Encoding:
 
         if builtin_encoding_or_none(self.name) is self:
             return get_encoding, (self.name,)
-        return Encoding._wrap, (self.tokenizer, self._pat_str, self._explicit_n_vocab)
+        return Encoding._wrap, (self.tokenizer, self._pat_str, self._explicit_n_vocab, (),
+                                self._gaps, self._missing_bytes)
 
     # ---- Encoding ------------------------------------------------------------------------------
 
@@ -119,6 +164,8 @@ class Encoding:
                 _check_texts([text], self.special_tokens_set)
                 raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        if self._missing_bytes:
+            self._check_bytes([text])
         try:
             return self.tokenizer.encode(text, allowed, ())
         except UnicodeEncodeError:
@@ -126,6 +173,8 @@ class Encoding:
 
     def encode_ordinary(self, text: str) -> list[int]:
         """Encodes a string into tokens, treating special-token strings as plain text."""
+        if self._missing_bytes:
+            self._check_bytes([text])
         try:
             return self.tokenizer.encode_ordinary(text)
         except UnicodeEncodeError:
@@ -140,6 +189,8 @@ class Encoding:
     ) -> "numpy.typing.NDArray[numpy.uint32]":
         """Encodes a string into a numpy array of uint32 tokens."""
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        if self._missing_bytes:
+            self._check_bytes([text])
         return self.tokenizer.encode_to_numpy(text, allowed, ())
 
     def encode_ordinary_batch(
@@ -302,6 +353,8 @@ class Encoding:
 
     def _encode_lists(self, texts, allowed, num_threads):
         threads = 0 if num_threads is None else max(0, int(num_threads))
+        if self._missing_bytes:
+            self._check_bytes(texts)
         try:
             if not allowed or not self._special_tokens:
                 return self.tokenizer.encode_batch_lists(texts, threads)
@@ -316,21 +369,31 @@ class Encoding:
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
-        return self.tokenizer.encode_single_token(text_or_bytes)
+        token = self.tokenizer.encode_single_token(text_or_bytes)
+        if token in self._gaps:
+            raise KeyError(text_or_bytes)
+        return token
 
     # ---- Decoding ------------------------------------------------------------------------------
 
     def decode_bytes(self, tokens: Sequence[int]) -> bytes:
         """Decodes tokens into bytes; an id that is no token raises KeyError."""
+        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens)
 
     def decode(self, tokens: Sequence[int], errors: str = "replace") -> str:
         """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
+        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens).decode("utf-8", errors)
 
     def decode_single_token_bytes(self, token: int) -> bytes:
         """Returns the bytes of one token, or raises KeyError."""
+        self._check_ids([token])
         return self.tokenizer.decode_single_token_bytes(token)
+
+    def _check_ids(self, tokens):
+        if self._gaps and not self._gaps.isdisjoint(tokens):
+            raise KeyError(next(token for token in tokens if token in self._gaps))
 
     def decode_tokens_bytes(self, tokens: Sequence[int]) -> list[bytes]:
         """Returns the bytes of each token."""
@@ -372,13 +435,16 @@ class Encoding:
 
     @functools.cached_property
     def _sorted_token_bytes(self):
-        return sorted(self.tokenizer.token_byte_values())
+        values = self.tokenizer.token_byte_values()
+        return sorted(token for rank, token in enumerate(values) if rank not in self._gaps)
 
     @property
     def _mergeable_ranks(self) -> dict[bytes, int]:
         if self._ranks is None:
             values = self.tokenizer.token_byte_values()
-            self._ranks = {token: rank for rank, token in enumerate(values)}
+            self._ranks = {
+                token: rank for rank, token in enumerate(values) if rank not in self._gaps
+            }
         return self._ranks
 
     @property
@@ -484,18 +550,35 @@ def _max_token_value(mergeable_ranks, special_tokens):
 
 
 def _vocab_data(mergeable_ranks):
-    """The rank table in the vocab format: count, then (length, bytes, rank) per token."""
+    """The rank table in the vocab format (count, then (length, bytes, rank) per token) and its
+    gaps: ranks no token has, which the format needs filled. Each gap gets a placeholder token
+    that no text in UTF-8 can hold (its bytes start with 0xFF and a second byte no token
+    starts with after 0xFF), so encoding never yields it."""
     count = len(mergeable_ranks)
-    if not 1 <= count <= _MAX_RANKS:
-        raise ValueError(f"pelnor: a rank table holds 1 to {_MAX_RANKS} tokens, not {count}")
-    if set(mergeable_ranks.values()) != set(range(count)):
-        raise ValueError(f"pelnor: the ranks must be 0 to {count - 1}, each once")
-    parts = [struct.pack("<I", count)]
+    ranks = set(mergeable_ranks.values())
+    top = max(ranks, default=-1)
+    if not 1 <= count or not 0 <= min(ranks) or top >= _MAX_RANKS:
+        raise ValueError(f"pelnor: a rank table holds ranks 0 to {_MAX_RANKS - 1}, at least one")
+    if len(ranks) != count:
+        raise ValueError("pelnor: the ranks must be distinct")
+    gaps = sorted(set(range(top + 1)) - ranks) if top + 1 != count else []
+    parts = [struct.pack("<I", top + 1)]
     for token, rank in mergeable_ranks.items():
         if not 1 <= len(token) <= _MAX_TOKEN_BYTES:
             raise ValueError(f"pelnor: token {token!r} is not 1 to {_MAX_TOKEN_BYTES} bytes long")
         parts.append(struct.pack("<H", len(token)) + bytes(token) + struct.pack("<I", rank))
-    return b"".join(parts)
+    if gaps:
+        taken = {token[1] for token in mergeable_ranks if len(token) > 1 and token[0] == 0xFF}
+        lead = bytes([0xFF, max(set(range(256)) - taken)])
+        for rank in gaps:
+            parts.append(struct.pack("<H", 5) + lead + rank.to_bytes(3, "big") +
+                         struct.pack("<I", rank))
+    return b"".join(parts), gaps
+
+
+def _missing_bytes(mergeable_ranks):
+    present = {token[0] for token in mergeable_ranks if len(token) == 1}
+    return bytes(sorted(set(range(256)) - present))
 
 
 def _special_data(special_tokens):

@@ -1,4 +1,5 @@
-"""The splitting patterns pelnor implements, under the spellings that vocabularies publish."""
+"""The splitting patterns pelnor has hand-written rules for, under the spellings that
+vocabularies publish; any other pattern is run by PCRE2."""
 
 # tiktoken's cl100k_base spelling, with possessive quantifiers.
 CL100K_PATTERN = (
@@ -40,13 +41,8 @@ _RULES = {
 
 
 def rules_of_pattern(pat_str):
-    """Returns the native rule set ('cl100k', 'o200k' or 'r50k') that splits text as pat_str
-    does."""
-    rules = _RULES.get(pat_str) if isinstance(pat_str, str) else None
-    if rules is None:
-        raise ValueError(
-            "pelnor supports the splitting patterns of r50k_base, cl100k_base and o200k_base "
-            "(tiktoken's spellings, GPT-2's own spelling of r50k's and the older cl100k "
-            "spelling that Llama 3 publishes); pat_str is none of them"
-        )
-    return rules
+    """Returns the native rule set that splits text as pat_str does: 'cl100k', 'o200k' or 'r50k'
+    for their patterns, else 'regex'."""
+    if not isinstance(pat_str, str):
+        raise ValueError(f"pat_str must be a str, not {type(pat_str).__name__}")
+    return _RULES.get(pat_str, "regex")

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <new>
+#include <optional>
 
 #include "args.h"
 #include "interop.h"
@@ -88,34 +89,37 @@ std::optional<RuleSet> rule_set_named(std::string_view name) {
   if (name == "cl100k") return RuleSet::kCl100k;
   if (name == "o200k") return RuleSet::kO200k;
   if (name == "r50k") return RuleSet::kR50k;
+  if (name == "regex") return RuleSet::kRegex;
   return std::nullopt;
 }
 
 PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {
-        {"name", true}, {"rules", true}, {"vocab", true}, {"special_tokens", true}};
-    Text name, rules;
+    static constexpr Param kParams[] = {{"name", true},
+                                        {"rules", true},
+                                        {"vocab", true},
+                                        {"special_tokens", true},
+                                        {"pattern", false}};
+    Text name, rules, pattern;
     Bytes vocab, special_tokens;
     if (!parse("Tokenizer.from_data()", kParams, args, nargsf, kwnames, name, rules, vocab,
-               special_tokens)) {
+               special_tokens, pattern)) {
       return nullptr;
     }
-    const std::optional<RuleSet> rule_set =
-        rule_set_named(std::string_view(rules.data, static_cast<std::size_t>(rules.size)));
+    const std::optional<RuleSet> rule_set = rule_set_named(rules.view());
     if (!rule_set) {
-      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k', 'o200k' or 'r50k'");
+      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k', 'o200k', 'r50k' or 'regex'");
       return nullptr;
     }
+    // Reading the data and compiling the pattern touch no object: other threads run meanwhile.
     Result<Tokenizer> built = [&] {
       const Detached detached;
-      return Tokenizer::from_data(std::string_view(name.data, static_cast<std::size_t>(name.size)),
-                                  *rule_set, vocab, special_tokens);
+      return Tokenizer::from_data(name.view(), *rule_set, vocab, special_tokens, pattern.view());
     }();
     PyObject* rebuild_args =
-        Py_BuildValue("(s#s#y#y#)", name.data, name.size, rules.data, rules.size, vocab.data(),
+        Py_BuildValue("(s#s#y#y#s#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),
-                      static_cast<Py_ssize_t>(special_tokens.size()));
+                      static_cast<Py_ssize_t>(special_tokens.size()), pattern.data, pattern.size);
     return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, PyExc_ValueError,
                           rebuild_args, true);
   });
@@ -740,10 +744,11 @@ PyMethodDef kMethods[] = {
                   "KeyError, as tiktoken's `decode_bytes` does."),
     {"from_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_data)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_data($type, name, rules, vocab, special_tokens)\n--\n\n"
+     "from_data($type, name, rules, vocab, special_tokens, pattern='')\n--\n\n"
      "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
      "formats of the vocab and special-tokens files, text split by the rules of 'cl100k',\n"
-     "'o200k' or 'r50k'. Malformed data raises ValueError."},
+     "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data or a\n"
+     "pattern PCRE2 refuses raises ValueError."},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

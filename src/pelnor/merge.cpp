@@ -124,26 +124,11 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
   }
 }
 
-// For a vocabulary that lacks some one-byte tokens: such bytes are dropped, and the stretches
-// between them are merged on their own, where every byte is a token.
-void merge_around_missing_bytes(const Vocab& v, Bytes piece, IdVector& out) {
-  std::size_t start = 0;
-  while (start < piece.size()) {
-    std::size_t end = start;
-    while (end < piece.size() && v.node_rank(v.root_child(piece[end])) != NONE_RANK) ++end;
-    if (end > start) {
-      const Bytes stretch = piece.subspan(start, end - start);
-      merge_greedy<false>(v, stretch, walk_longest_prefix<false>(v, stretch.data(), stretch.size()),
-                          out);
-    }
-    start = end + 1;
-  }
-}
-
 // Byte-pair merging as it is defined: the joined neighbours of lowest rank merge first, the
 // leftmost pair among equals. The trie walk stands in for this only where every token is two
-// tokens of lower rank joined; other tables come here. A piece that is a token is that token,
-// and a single byte that is no token is dropped. A heap keeps long pieces near-linear.
+// tokens of lower rank joined and every byte is a token; other tables come here. A piece that is a
+// token is that token, and a single byte that is no token is dropped. A heap keeps long pieces
+// near-linear.
 void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
   if (piece.size() <= kMaxTokenBytes) {
     const TokenId whole = v.rank_of(piece);
@@ -189,16 +174,14 @@ TokenId longest_prefix(const Vocab& vocab, Bytes span) {
 
 void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   if (piece.empty()) return;
-  if (!vocab.merges_pairwise()) return merge_by_ranks(vocab, piece, out);
-  if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
+  if (!vocab.merges_pairwise() || !vocab.has_every_byte()) return merge_by_ranks(vocab, piece, out);
   merge_greedy<true>(vocab, piece, walk_longest_prefix<true>(vocab, piece.data(), piece.size()),
                      out);
 }
 
 void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, IdVector& out) {
   if (piece.empty()) return;
-  if (!vocab.merges_pairwise()) return merge_by_ranks(vocab, piece, out);
-  if (!vocab.has_every_byte()) return merge_around_missing_bytes(vocab, piece, out);
+  if (!vocab.merges_pairwise() || !vocab.has_every_byte()) return merge_by_ranks(vocab, piece, out);
   merge_greedy<false>(vocab, piece, first, out);
 }
 

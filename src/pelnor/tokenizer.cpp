@@ -118,9 +118,27 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
+// Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
 template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t)>
-void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
-                   const CacheHandle& cache) {
+struct RuleCutter {
+  const UniClassTable& classes;
+  bool operator()(Bytes text, std::size_t from, Span& piece) const {
+    if (from >= text.size()) return false;
+    piece = {from, kNextPiece(classes, text, from)};
+    return true;
+  }
+};
+
+struct RegexCutter {
+  const RegexSplitter& splitter;
+  bool operator()(Bytes text, std::size_t from, Span& piece) const {
+    return splitter.next(text, from, piece);
+  }
+};
+
+template <class Cutter>
+void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const CacheHandle& cache,
+                   Cutter next_piece) {
   const Vocab& vocab = tokenizer.vocab();
   // A random slot of a large table is a trip to memory; cutting pieces ahead and prefetching
   // their slots lets those trips overlap instead of following one another.
@@ -128,12 +146,16 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
   std::size_t cut = 0;
   std::size_t head = 0;
   std::size_t tail = 0;
+  bool more = true;
   const auto cut_next = [&] {
+    Span span;
+    more = next_piece(text, cut, span);
+    if (!more) return;
     UpcomingPiece& next = ring[tail++ % kPiecesAhead];
-    next.start = cut;
-    next.len = kNextPiece(tokenizer.classes(), text, cut);
-    const std::uint8_t* p = text.data() + cut;
-    cut += next.len;
+    next.start = span.start;
+    next.len = span.len;
+    const std::uint8_t* p = text.data() + span.start;
+    cut = span.start + span.len;
     next.keyed = next.len <= kMaxKeyedPieceBytes && !starts_with_three_byte_char(p, next.len);
     if (!next.keyed) return;
     next.key = piece_key(p, next.len, text.size() - next.start);
@@ -144,7 +166,7 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
       __builtin_prefetch(vocab.whole_token_home(next.hash));
     }
   };
-  while (tail - head < kPiecesAhead && cut < text.size()) cut_next();
+  while (tail - head < kPiecesAhead && more) cut_next();
   while (head != tail) {
     const UpcomingPiece& piece = ring[head++ % kPiecesAhead];
     const Bytes bytes = text.subspan(piece.start, piece.len);
@@ -155,7 +177,7 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out,
     } else {
       encode_short_piece(vocab, bytes, piece, out);
     }
-    if (cut < text.size()) cut_next();
+    if (more) cut_next();
   }
 }
 
@@ -209,20 +231,26 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
 }
 
 Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Bytes vocab,
-                                       Bytes special_tokens) {
-  const Encoding& kind = *std::ranges::find(kRegistry, rules, &Encoding::rules);
-  Result<UniClassTable> classes =
-      UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
-  if (!classes.ok()) return Error{classes.error()};
+                                       Bytes special_tokens, std::string_view pattern) {
+  Tokenizer tokenizer;
+  if (rules == RuleSet::kRegex) {
+    Result<std::unique_ptr<const RegexSplitter>> splitter = RegexSplitter::compile(pattern);
+    if (!splitter.ok()) return Error{splitter.error()};
+    tokenizer.splitter_ = std::move(splitter.value());
+  } else {
+    const Encoding& kind = *std::ranges::find(kRegistry, rules, &Encoding::rules);
+    Result<UniClassTable> classes =
+        UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
+    if (!classes.ok()) return Error{classes.error()};
+    tokenizer.classes_ = std::move(classes.value());
+  }
   Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
   if (!parsed.ok()) return Error{parsed.error()};
-  Tokenizer tokenizer;
   tokenizer.rule_set_ = rules;
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
   if (!specials.ok()) return Error{specials.error()};
-  tokenizer.classes_ = std::move(classes.value());
   tokenizer.vocab_ = std::move(parsed.value());
   tokenizer.special_tokens_ = std::move(specials.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
@@ -269,15 +297,18 @@ void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
   out.reserve_more(estimated_ids(text.size()));
   const CacheLease cache(tokenizer.identity(), hint);
   switch (tokenizer.rule_set()) {
-    case RuleSet::kO200k:
-      encode_pieces<o200k_next_piece>(tokenizer, text, out, cache.handle());
-      break;
-    case RuleSet::kR50k:
-      encode_pieces<r50k_next_piece>(tokenizer, text, out, cache.handle());
-      break;
     case RuleSet::kCl100k:
-      encode_pieces<cl100k_next_piece>(tokenizer, text, out, cache.handle());
-      break;
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RuleCutter<cl100k_next_piece>{tokenizer.classes()});
+    case RuleSet::kO200k:
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RuleCutter<o200k_next_piece>{tokenizer.classes()});
+    case RuleSet::kR50k:
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RuleCutter<r50k_next_piece>{tokenizer.classes()});
+    case RuleSet::kRegex:
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RegexCutter{*tokenizer.splitter()});
   }
 }
 

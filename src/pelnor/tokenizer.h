@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ids.h"
+#include "pretok_regex.h"
 #include "result.h"
 #include "special.h"
 #include "types.h"
@@ -18,8 +19,8 @@
 
 namespace pelnor {
 
-// Which pre-tokenizer a tokenizer uses.
-enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2 };
+// Which pre-tokenizer a tokenizer uses: a hand-written one, or a regular expression.
+enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2, kRegex = 3 };
 
 // Returns the names of the built-in encodings, in registry order.
 std::vector<std::string_view> builtin_encodings();
@@ -30,9 +31,10 @@ class Tokenizer {
   // the same names in datadir.
   static Result<Tokenizer> create(std::string_view encoding, std::string_view datadir);
   // Builds an encoding of any name from a vocabulary and a special-token list held in memory, in
-  // the formats of the vocab and special-tokens files, splitting text by the rule set's rules.
+  // the formats of the vocab and special-tokens files, splitting text by the rule set's rules;
+  // kRegex splits by pattern, in PCRE2's syntax (the other rule sets ignore it).
   static Result<Tokenizer> from_data(std::string_view name, RuleSet rules, Bytes vocab,
-                                     Bytes special_tokens);
+                                     Bytes special_tokens, std::string_view pattern = {});
 
   const std::string& name() const { return name_; }
   RuleSet rule_set() const { return rule_set_; }
@@ -40,6 +42,8 @@ class Tokenizer {
   std::uint64_t identity() const { return identity_; }
   const Vocab& vocab() const { return *vocab_; }
   const UniClassTable& classes() const { return classes_; }
+  // The compiled pattern of the kRegex rule set, else null.
+  const RegexSplitter* splitter() const { return splitter_.get(); }
   const SpecialTokens& special_tokens() const { return special_tokens_; }
   const SpecialIndex& special_index() const { return special_index_; }
   // Returns one more than the largest id, base or special.
@@ -62,6 +66,7 @@ class Tokenizer {
   std::uint64_t identity_ = 0;
   std::unique_ptr<Vocab> vocab_;
   UniClassTable classes_;
+  std::unique_ptr<const RegexSplitter> splitter_;
   SpecialTokens special_tokens_;
   SpecialIndex special_index_;
 };

@@ -12,6 +12,7 @@
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
 #include "pelnor/pretok_r50k.h"
+#include "pelnor/pretok_regex.h"
 #include "test_support.h"
 
 namespace pelnor {
@@ -181,6 +182,57 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"r50k", kR50kPattern, 3, r50k_next_piece},
                       Case{"r50k_general", kR50kPattern, 3, r50k_next_piece_general}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::vector<std::string> split(const RegexSplitter& splitter, const std::string& text) {
+  std::vector<std::string> out;
+  Span piece{};
+  for (std::size_t from = 0; splitter.next(as_bytes(text), from, piece);) {
+    out.push_back(text.substr(piece.start, piece.len));
+    from = piece.start + piece.len;
+  }
+  return out;
+}
+
+TEST(RegexSplitter, SplitsAsTheHandWrittenRules) {
+  for (const Case& c : {Case{"cl100k", kCl100kPattern, 3, cl100k_next_piece},
+                        Case{"o200k", kO200kPattern, 5, o200k_next_piece},
+                        Case{"r50k", kR50kPattern, 3, r50k_next_piece}}) {
+    auto splitter = RegexSplitter::compile(c.pattern);
+    ASSERT_TRUE(splitter.ok()) << splitter.error();
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+      const std::string text = random_text(rng);
+      ASSERT_EQ(scanned(c.scan, c.classes, text), split(*splitter.value(), text))
+          << c.name << " " << ::testing::PrintToString(text);
+    }
+  }
+}
+
+TEST(RegexSplitter, KeepsBytesThatAreNotUtf8AndDropsOnlyUnmatchedText) {
+  auto splitter = RegexSplitter::compile(R"([a-z]+|x*)");
+  ASSERT_TRUE(splitter.ok());
+  EXPECT_EQ(split(*splitter.value(), "ab, cd\xff\xfe.ef\xc3"),
+            (std::vector<std::string>{"ab", "cd", "\xff", "\xfe", "ef", "\xc3"}));
+}
+
+TEST(RegexSplitter, RunsPastTheJitStackWithoutLosingText) {
+  // Each repetition of the capturing group takes JIT stack; millions of them outgrow it, and
+  // the match must still be found.
+  auto splitter = RegexSplitter::compile(R"((?:(a)|b)*x|.)");
+  ASSERT_TRUE(splitter.ok());
+  std::string text;
+  for (int i = 0; i < 2000000; ++i) text += "ab";
+  text += "x";
+  EXPECT_EQ(split(*splitter.value(), text), std::vector<std::string>{text});
+}
+
+TEST(RegexSplitter, RefusesWhatPcre2CannotCompileSayingWhere) {
+  auto splitter = RegexSplitter::compile(R"(\p{L}+|(\s)");
+  ASSERT_FALSE(splitter.ok());
+  EXPECT_EQ(splitter.error(),
+            "pelnor: the splitting pattern cannot be compiled (at byte 10): missing closing "
+            "parenthesis");
+}
 
 }  // namespace
 }  // namespace pelnor

@@ -1,0 +1,44 @@
+// Splitting by a regular expression (PCRE2 with its JIT), for patterns that have no hand-written
+// pre-tokenizer.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include "result.h"
+#include "types.h"
+
+struct pcre2_real_code_8;
+
+namespace pelnor {
+
+// A piece of text: where it starts and how many bytes it has.
+struct Span {
+  std::size_t start;
+  std::size_t len;
+};
+
+class RegexSplitter {
+ public:
+  // Compiles a pattern in PCRE2's syntax; a pattern PCRE2 refuses gives its message and the
+  // byte offset where it stopped.
+  static Result<std::unique_ptr<const RegexSplitter>> compile(std::string_view pattern);
+  ~RegexSplitter();
+  RegexSplitter(const RegexSplitter&) = delete;
+  RegexSplitter& operator=(const RegexSplitter&) = delete;
+
+  // Finds the next piece at or after `from`: a non-empty match, or a stretch of bytes that are
+  // not UTF-8, which no pattern can match but which must not be lost. Returns false when none
+  // is left. Matched text is the only text kept otherwise, as in the reference tokenizer.
+  bool next(Bytes text, std::size_t from, Span& piece) const;
+
+ private:
+  RegexSplitter() = default;
+  // The next match at or after from, empty ones included; false when none.
+  bool match(Bytes text, std::size_t from, Span& found) const;
+
+  pcre2_real_code_8* code_ = nullptr;
+};
+
+}  // namespace pelnor

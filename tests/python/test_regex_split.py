@@ -1,0 +1,82 @@
+"""Custom encodings split by PCRE2: published patterns and the dialect's features against
+tiktoken, and what PCRE2 cannot do refused."""
+
+import pickle
+import random
+
+import pytest
+
+import pelnor
+from published_patterns import PUBLISHED
+from test_conformance import random_text
+from test_tiktoken_face import CORPUS, both, prefix_ranks
+
+CORNERS = [
+    "DON'T YOU'LL I'M WE'VE SHE'D IT'S THEY'RE don'T",
+    "1234567890 12 ١٢٣٤ ²³ 1,000,000.5",
+    "a\r\n\r\n\r\nb\r\n \r\n  c\n\n\n",
+    "trailing   ",
+    "trailing\n",
+    "漢字かな交じり文、中文字符\u3001日本",
+    "\U0002ebf0\U00031350 newer ideographs",
+]
+
+
+def texts(count):
+    rng = random.Random(5)
+    return CORNERS + list(CORPUS.values()) + [random_text(rng) for _ in range(count)]
+
+
+@pytest.mark.parametrize("name", PUBLISHED)
+def test_published_patterns_split_as_tiktoken(references, name):
+    ranks = references["o200k_base" if name == "tekken" else "cl100k_base"]._mergeable_ranks
+    ours, theirs = both(name, PUBLISHED[name], ranks, {"<|endoftext|>": 300000})
+    drawn = texts(5000)
+    assert ours.encode_batch(drawn) == theirs.encode_batch(drawn)
+    restored = pickle.loads(pickle.dumps(ours))
+    assert restored.encode_ordinary(CORNERS[0]) == theirs.encode_ordinary(CORNERS[0])
+
+
+DIALECT = [
+    r"\w+|\W", r"\d+|\D", r"\s+|\S+", r"\b\w+\b|.", r"\h+|.", r"[[:alpha:]]+|[[:space:]]+|.",
+    r"\p{Han}+|\p{Script=Hira}+|\p{scx=Han}+|.", r"\pL+|\p{Letter}+|\p{gc=Lu}+|.",
+    r"\p{Greek}+|\p{Common}+|\p{Zyyy}+|.", r"\p{Lowercase}+|\p{Alphabetic}+|\p{Emoji}+|.",
+    r"\p{Assigned}+|\p{Extended_Pictographic}+|\p{Cased_Letter}+|.",
+    r"[\p{L}--\p{Lu}]+|[\p{L}~~\p{Ll}]+|[a-z[A-Z]]+|[^a-z[0-9]]+|.",
+    r"(?i:don't)|(?i)k+|(?-i:a)|.", r"\x{41}|\u{42}|\u0043|[\u{61}-\u{7A}]+|.",
+    r"(?s).", r"\s+$|.", r"(?m)\s+$|.", r"\s+\z|.", r"(?x) \w + | . ", r"(?x)[ a-c ]+|.",
+    r"(?U)\w+|\w+?|.", r"(?<=\s)\w+|\w+\K\s|.", r"(?P<w>\w)(?P=w)|(?>\w+)|\w++|.",
+    r"[\w]+|[\s\d]+|[^\S\n]+|.", r"\p{L}{2,3}+|\p{N}{1,3}|\p{Lu}\p{Ll}*|.",
+]
+
+
+def test_pattern_dialect_features_split_as_tiktoken():
+    ranks = prefix_ranks("cl100k_base", 3000)
+    drawn = texts(300) + [
+        "a  \t\u00a0b\u2028c\u0085d\u180e", "café naïve Ελληνικά русский ǅ ß ẞ ſ K", "🎉👍🏽 0x1F"
+    ]
+    for pattern in DIALECT:
+        ours, theirs = both("dialect", pattern, ranks, {})
+        assert ours.encode_ordinary_batch(drawn) == theirs.encode_ordinary_batch(drawn), pattern
+
+
+def test_what_pcre2_cannot_do_is_refused_saying_what_and_where(references):
+    ranks = references["cl100k_base"]._mergeable_ranks
+    refused = {
+        r"\w+|(?-u:\w)": "the flag 'u' at position 4",
+        r"\b{start}\w+": r"a \\b\{...\} word-boundary form at position 0",
+        r"\<\w+": r"the word-boundary escape \\< at position 0",
+        r"[[:^alpha:]]": r"the POSIX class \[:\^alpha:\] at position 1",
+        r"\p{L}+|(\s": r"cannot be compiled \(at byte \d+\): missing closing parenthesis",
+    }
+    for pattern, message in refused.items():
+        with pytest.raises(ValueError, match=message):
+            pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks, special_tokens={})
+
+
+def test_regex_splitting_never_loses_bytes_that_are_not_utf8(references):
+    ranks = references["cl100k_base"]._mergeable_ranks
+    ours = pelnor.Encoding("bytes", pat_str=r"\p{L}+|\s+", mergeable_ranks=ranks,
+                           special_tokens={})
+    data = b"ab \xff\xfe cd\xc3"
+    assert ours.decode_bytes(ours._encode_bytes(data)) == b"ab \xff\xfe cd\xc3"
