@@ -18,7 +18,7 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp'))
 
-.PHONY: all build test test-cpp test-python test-python-next demo data format lint clean sanitize bench fuzz conformance
+.PHONY: all build test test-cpp test-python test-python-next test-python-debug demo data format lint clean sanitize bench fuzz conformance
 
 all: build
 
@@ -48,6 +48,24 @@ test-python-next:
 	$(IN_ENV) env PYTHONPATH=$(CURDIR)/$(NEXT_DIR)/pkg $(NEXT_PYTHON) -m pytest -q -p no:cacheprovider \
 	  tests/python
 
+# The Python suite under the debug interpreter in development mode, with the module built for it
+# (its headers are the release ones, so the build defines Py_DEBUG itself; the reference-count
+# bookkeeping the module then calls shows that it took).
+DEBUG_PYTHON := python3.14d
+DEBUG_DIR := build-py-debug
+test-python-debug:
+	$(IN_ENV) sh -c 'test -f $(DEBUG_DIR)/build.ninja || cmake -S . -B $(DEBUG_DIR) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DPELNOR_WERROR=ON \
+	  -DPELNOR_CHECKED=ON -DPELNOR_TESTS=OFF -DPELNOR_BENCH=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(DEBUG_PYTHON)) -DPELNOR_MODULE_DIR=$(CURDIR)/$(DEBUG_DIR)/pkg/pelnor'
+	$(IN_ENV) cmake --build $(DEBUG_DIR)
+	$(IN_ENV) sh -c 'nm -D $(DEBUG_DIR)/pkg/pelnor/_pelnor*.so | grep -q _Py_INCREF_IncRefTotal'
+	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/py.typed python/pelnor/sample.txt \
+	  $(DEBUG_DIR)/pkg/pelnor/
+	$(IN_ENV) env PYTHONPATH=$(CURDIR)/$(DEBUG_DIR)/pkg PELNOR_CONFORMANCE_TEXTS=2000 \
+	  PELNOR_HYPOTHESIS_EXAMPLES=100 PELNOR_STRESS_SECONDS=5 $(DEBUG_PYTHON) -X dev -m pytest -q \
+	  -p no:cacheprovider tests/python -k "not pip_install and not dask"
+
 demo: build
 	$(IN_ENV) $(PYTHON) -m pelnor count python/pelnor/sample.txt README.md
 	$(IN_ENV) $(PYTHON) -m pelnor bench python/pelnor/sample.txt
@@ -75,8 +93,8 @@ conformance: build
 	  $(PYTHON) -m pytest -q -s tests/python/test_conformance.py
 
 # The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer, with
-# the core's assertions kept (the
-# interpreter is not instrumented, so the runtime is preloaded), then the concurrency tests and
+# the core's assertions kept (the interpreter is not instrumented, so the runtime is preloaded;
+# objects go through malloc, and leaks are reported except the interpreter's own), then the concurrency tests and
 # the module's threaded Python tests (the 32-thread stress, batches, forks) under
 # ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
 # unsanitized, so that the tests of allocation failure run; the fork test's children start
@@ -91,7 +109,9 @@ sanitize:
 	$(IN_ENV) cmake --build $(ASAN_DIR)
 	$(IN_ENV) env ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 ctest --test-dir $(ASAN_DIR) --output-on-failure
 	cp python/pelnor/*.py python/pelnor/*.pyi python/pelnor/sample.txt $(ASAN_DIR)/pkg/pelnor/
-	$(IN_ENV) sh -c 'env PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg ASAN_OPTIONS=detect_leaks=0 \
+	$(IN_ENV) sh -c 'env PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan_interpreter.supp:print_suppressions=0 \
 	  PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
