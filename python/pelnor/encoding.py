@@ -164,8 +164,6 @@ class Encoding:
                 _check_texts([text], self.special_tokens_set)
                 raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
-        if self._missing_bytes:
-            self._check_bytes([text])
         try:
             return self.tokenizer.encode(text, allowed, ())
         except UnicodeEncodeError:
@@ -189,15 +187,16 @@ class Encoding:
     ) -> "numpy.typing.NDArray[numpy.uint32]":
         """Encodes a string into a numpy array of uint32 tokens."""
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
-        if self._missing_bytes:
-            self._check_bytes([text])
         return self.tokenizer.encode_to_numpy(text, allowed, ())
 
     def encode_ordinary_batch(
         self, text: Sequence[str], *, num_threads: int = 8
     ) -> list[list[int]]:
         """Encodes a list of strings, treating special-token strings as plain text."""
-        return self._encode_lists(_texts(text), _NO_SPECIALS, num_threads)
+        texts = _texts(text)
+        if self._missing_bytes:
+            self._check_bytes(texts)
+        return self._encode_lists(texts, _NO_SPECIALS, num_threads)
 
     def encode_batch(
         self,
@@ -340,8 +339,8 @@ class Encoding:
 
     def _checked_policy(self, texts, allowed_special, disallowed_special):
         """Reads a special-token policy as tiktoken does and raises ValueError if a text holds a
-        disallowed string; returns the allowed set. An explicit disallowed set is checked as it
-        stands, even where it names allowed strings."""
+        disallowed string, or a byte the rank table cannot encode; returns the allowed set. An
+        explicit disallowed set is checked as it stands, even where it names allowed strings."""
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
         allowed = frozenset(allowed or ()) & self.special_tokens_set
         if disallowed_special == "all":
@@ -349,12 +348,12 @@ class Encoding:
         else:
             disallowed = frozenset(disallowed_special or ())
         _check_texts(texts, disallowed)
+        if self._missing_bytes:
+            self._check_bytes(texts)
         return allowed
 
     def _encode_lists(self, texts, allowed, num_threads):
         threads = 0 if num_threads is None else max(0, int(num_threads))
-        if self._missing_bytes:
-            self._check_bytes(texts)
         try:
             if not allowed or not self._special_tokens:
                 return self.tokenizer.encode_batch_lists(texts, threads)
