@@ -1,8 +1,7 @@
 // Binding Python arguments to parameters and converting them to native values.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,7 @@
 // Crossing between the interpreter and the core: detaching, failures, result objects.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <exception>
 #include <new>

@@ -1,7 +1,6 @@
 // The _pelnor module: the Tokenizer class and its methods. Every method binds its arguments,
 // converts them, detaches around the core call, re-attaches and builds the result.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <algorithm>
 #include <bit>

@@ -10,6 +10,14 @@ sys.path.insert(0, str(HERE.parent.parent / "tools"))
 ENCODINGS = ["gpt2", "r50k_base", "cl100k_base", "o200k_base", "o200k_harmony"]
 
 
+def needs(module):
+    """Imports module, or skips the test where this Python lacks it (Debian builds numpy and
+    tiktoken for 3.14 and 3.15 only)."""
+    version = f"{sys.version_info.major}.{sys.version_info.minor}"
+    return pytest.importorskip(module, reason=f"{module} is not installed for Python {version}",
+                               exc_type=ImportError)
+
+
 @pytest.fixture(scope="session")
 def tokenizers():
     import pelnor
@@ -19,6 +27,7 @@ def tokenizers():
 
 @pytest.fixture(scope="session")
 def references():
+    needs("tiktoken")
     import tiktoken_offline
 
     return {name: tiktoken_offline.encoding(name) for name in ENCODINGS}

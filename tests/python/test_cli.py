@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import pelnor
+from conftest import needs
 
 SAMPLE = "The quick brown fox.\nJumps over 12345 lazy dogs!\n\nGrüße, 世界 <|endoftext|>\n"
 
@@ -57,7 +58,7 @@ def test_large_input_is_counted_in_exact_chunks(tmp_path):
 
 
 def test_encode_formats(sample):
-    import numpy
+    numpy = needs("numpy")
 
     tok = pelnor.Tokenizer("o200k_base")
     ids = tok.encode_ordinary(SAMPLE)
@@ -155,7 +156,7 @@ def test_invalid_utf8_is_placed_in_the_file_or_replaced_on_request(tmp_path):
 def test_decode_rejects_ids_outside_the_vocabulary_in_every_format():
     import io
 
-    import numpy
+    numpy = needs("numpy")
 
     tok = pelnor.Tokenizer("o200k_base")
     gap = len(tok.token_byte_values())  # between the base vocabulary and the special tokens
@@ -240,6 +241,7 @@ def test_truncate(sample):
 
 
 def test_bench_runs_on_the_builtin_sample():
+    needs("numpy")  # the bench times encode_to_numpy
     result = run("bench", "-e", "cl100k_base")
     assert result.returncode == 0
     assert b"pelnor count" in result.stdout and b"MB/s" in result.stdout

@@ -4,6 +4,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import needs
+
 
 def test_round_trips(tokenizers, references, encoding):
     tok = tokenizers[encoding]
@@ -150,7 +152,7 @@ def test_strict_messages_for_each_ill_formed_kind(tokenizers, raw, message):
 def test_ids_read_from_lists_and_integer_buffers_alike(tokenizers):
     import array
 
-    import numpy as np
+    np = needs("numpy")
 
     tok = tokenizers["o200k_base"]
     ids = tok.encode("Grüße 世界 😀 and more text") + [199999, 200018, 5]

@@ -4,9 +4,10 @@ import importlib.util
 
 import pytest
 
+from conftest import needs
 from datafiles import REPO
 
-pytest.importorskip("dask.distributed")
+needs("dask.distributed")
 
 
 def load_example(name):
@@ -17,7 +18,7 @@ def load_example(name):
 
 
 def test_dask_cluster_tokenizes_a_corpus(tmp_path):
-    import numpy
+    numpy = needs("numpy")
 
     import pelnor
 
