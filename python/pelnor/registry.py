@@ -28,25 +28,24 @@ _lock = threading.RLock()
 
 def get_tokenizer(name: str) -> Tokenizer:
     """Returns the process-wide native tokenizer of a built-in encoding, built on first use."""
-    tokenizer = _tokenizers.get(name)
-    if tokenizer is None:
-        with _lock:
-            tokenizer = _tokenizers.get(name)
-            if tokenizer is None:
-                tokenizer = _tokenizers[name] = Tokenizer(name)
-    return tokenizer
+    return _cached(_tokenizers, name, Tokenizer)
 
 
 def get_encoding(encoding_name: str) -> Encoding:
     """Returns the process-wide Encoding of a built-in or plugin encoding; an unknown name
     raises ValueError."""
-    encoding = _encodings.get(encoding_name)
-    if encoding is None:
+    return _cached(_encodings, encoding_name, _build)
+
+
+def _cached(table, name, build):
+    """Returns table[name], made by build(name) the first time, once however many threads ask."""
+    value = table.get(name)
+    if value is None:
         with _lock:
-            encoding = _encodings.get(encoding_name)
-            if encoding is None:
-                encoding = _encodings[encoding_name] = _build(encoding_name)
-    return encoding
+            value = table.get(name)
+            if value is None:
+                value = table[name] = build(name)
+    return value
 
 
 def list_encoding_names() -> list[str]:
