@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the built-in data files into data/.
 
-Inputs: the published rank tables (base64 bytes, a space, the rank, per line), GPT-2's release
-files (which must give r50k_base's ranks: gpt2 shares its vocab file) and the Unicode Character
-Database. Run from anywhere:
+Inputs: the published rank tables (base64 bytes, a space, the rank, per line; p50k_base's
+leaves a gap), GPT-2's release files (which must give r50k_base's ranks: gpt2 shares its vocab
+file) and the Unicode Character Database. Run from anywhere:
 
     tools/gen_data.py [--shared DIR] [--out DIR]
 
@@ -23,6 +23,14 @@ DEFAULT_OUT = REPO / "data"
 UCD_VERSION = "17.0.0"
 
 R50K_SPECIALS = [("<|endoftext|>", 50256)]
+# p50k_base's rank table has no token of rank 50256, <|endoftext|>'s id.
+P50K_SPECIALS = R50K_SPECIALS
+P50K_EDIT_SPECIALS = [
+    *P50K_SPECIALS,
+    ("<|fim_prefix|>", 50281),
+    ("<|fim_middle|>", 50282),
+    ("<|fim_suffix|>", 50283),
+]
 CL100K_SPECIALS = [
     ("<|endoftext|>", 100257),
     ("<|fim_prefix|>", 100258),
@@ -210,18 +218,32 @@ def escape_tables_source(ucd):
     )
 
 
+def package_module(name):
+    """Returns a module of the package that imports nothing of it, loaded on its own: the data is
+    generated before the native module is built."""
+    spec = importlib.util.spec_from_file_location(f"pelnor_{name}", REPO / f"python/pelnor/{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def r50k_tokens(ranks):
     """Returns r50k_base's tokens by rank, checked equal to the ranks of GPT-2's release files."""
-    # The package's reader, loaded on its own: the data is generated before the module is built.
-    spec = importlib.util.spec_from_file_location("pelnor_load", REPO / "python/pelnor/load.py")
-    load = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(load)
+    load = package_module("load")
     tokens = read_ranks(ranks / "r50k_base.tiktoken")
     gpt2 = load.data_gym_to_mergeable_bpe_ranks(
         str(ranks / "gpt2" / "vocab.bpe"), str(ranks / "gpt2" / "encoder.json")
     )
     assert gpt2 == {token: rank for rank, token in enumerate(tokens)}, "gpt2 differs from r50k"
     return tokens
+
+
+def p50k_vocab(ranks):
+    """Returns p50k_base's vocab file: its one gap filled as a custom rank table's gaps are."""
+    table = package_module("load").load_tiktoken_bpe(str(ranks / "p50k_base.tiktoken"))
+    data, gaps = package_module("vocab_format").vocab_data(table)
+    assert gaps == [special_id for _, special_id in P50K_SPECIALS], f"p50k gaps: {gaps}"
+    return data
 
 
 def generate(shared):
@@ -232,6 +254,9 @@ def generate(shared):
     return {
         "r50k.vocab": vocab_file(r50k_tokens(ranks)),
         "r50k.special": special_file(R50K_SPECIALS),
+        "p50k.vocab": p50k_vocab(ranks),
+        "p50k.special": special_file(P50K_SPECIALS),
+        "p50k_edit.special": special_file(P50K_EDIT_SPECIALS),
         "cl100k.vocab": vocab_file(read_ranks(ranks / "cl100k_base.tiktoken")),
         "o200k.vocab": vocab_file(read_ranks(ranks / "o200k_base.tiktoken")),
         "cl100k.special": special_file(CL100K_SPECIALS),

@@ -10,15 +10,14 @@ from typing import TYPE_CHECKING, Literal
 from ._pelnor import Tokenizer
 from .patterns import rules_of_pattern
 from .regex_dialect import to_pcre2
+from .vocab_format import vocab_data
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
 _NO_SPECIALS: frozenset[str] = frozenset()
-# The limits of the vocab and special-token formats the native tokenizer is built from.
-_MAX_RANKS = 262144
-_MAX_TOKEN_BYTES = 255
+# The limits of the special-token format the native tokenizer is built from.
 _MAX_SPECIALS = 4096
 _MAX_SPECIAL_BYTES = 64
 
@@ -55,7 +54,7 @@ class Encoding:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
         pattern = to_pcre2(pat_str) if rules == "regex" else ""
-        vocab, gaps = _vocab_data(mergeable_ranks)
+        vocab, gaps = vocab_data(mergeable_ranks)
         tokenizer = Tokenizer.from_data(name, rules, vocab, _special_data(special_tokens), pattern)
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
                     frozenset(gaps), _missing_bytes(mergeable_ranks))
@@ -86,8 +85,10 @@ class Encoding:
         self._explicit_n_vocab = explicit_n_vocab
         self._ranks = mergeable_ranks
         self._special_ids = frozenset(special_tokens.values())
-        # Ranks no token has, held by placeholder tokens in the native table.
+        # Ranks no token has, held by placeholder tokens in the native table; those that no
+        # special token takes are no token at all.
         self._gaps = gaps
+        self._unknown_gaps = gaps - self._special_ids
         # Bytes the rank table has no one-byte token for; text that needs one cannot be encoded.
         self._missing_bytes = missing_bytes
         if missing_bytes:
@@ -295,6 +296,8 @@ class Encoding:
 
     def _counts(self, texts, allowed_special, disallowed_special, num_threads):
         allowed = self._checked_policy(texts, allowed_special, disallowed_special)
+        if self._missing_bytes:
+            self._check_bytes(texts)
         threads = _threads(num_threads)
         if not allowed:
             return _on_encodable(lambda ts: self.tokenizer.count_batch(ts, threads), texts)
@@ -369,8 +372,8 @@ class Encoding:
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
         token = self.tokenizer.encode_single_token(text_or_bytes)
-        if token in self._gaps:
-            raise KeyError(text_or_bytes)
+        if token in self._gaps and self._special_tokens.get(_as_text(text_or_bytes)) != token:
+            raise KeyError(text_or_bytes)  # the placeholder's bytes
         return token
 
     # ---- Decoding ------------------------------------------------------------------------------
@@ -391,8 +394,8 @@ class Encoding:
         return self.tokenizer.decode_single_token_bytes(token)
 
     def _check_ids(self, tokens):
-        if self._gaps and not self._gaps.isdisjoint(tokens):
-            raise KeyError(next(token for token in tokens if token in self._gaps))
+        if self._unknown_gaps and not self._unknown_gaps.isdisjoint(tokens):
+            raise KeyError(next(token for token in tokens if token in self._unknown_gaps))
 
     def decode_tokens_bytes(self, tokens: Sequence[int]) -> list[bytes]:
         """Returns the bytes of each token."""
@@ -548,31 +551,10 @@ def _max_token_value(mergeable_ranks, special_tokens):
     return max(max(mergeable_ranks.values()), max(special_tokens.values(), default=0))
 
 
-def _vocab_data(mergeable_ranks):
-    """The rank table in the vocab format (count, then (length, bytes, rank) per token) and its
-    gaps: ranks no token has, which the format needs filled. Each gap gets a placeholder token
-    that no text in UTF-8 can hold (its bytes start with 0xFF and a second byte no token
-    starts with after 0xFF), so encoding never yields it."""
-    count = len(mergeable_ranks)
-    ranks = set(mergeable_ranks.values())
-    top = max(ranks, default=-1)
-    if not 1 <= count or not 0 <= min(ranks) or top >= _MAX_RANKS:
-        raise ValueError(f"pelnor: a rank table holds ranks 0 to {_MAX_RANKS - 1}, at least one")
-    if len(ranks) != count:
-        raise ValueError("pelnor: the ranks must be distinct")
-    gaps = sorted(set(range(top + 1)) - ranks) if top + 1 != count else []
-    parts = [struct.pack("<I", top + 1)]
-    for token, rank in mergeable_ranks.items():
-        if not 1 <= len(token) <= _MAX_TOKEN_BYTES:
-            raise ValueError(f"pelnor: token {token!r} is not 1 to {_MAX_TOKEN_BYTES} bytes long")
-        parts.append(struct.pack("<H", len(token)) + bytes(token) + struct.pack("<I", rank))
-    if gaps:
-        taken = {token[1] for token in mergeable_ranks if len(token) > 1 and token[0] == 0xFF}
-        lead = bytes([0xFF, max(set(range(256)) - taken)])
-        for rank in gaps:
-            parts.append(struct.pack("<H", 5) + lead + rank.to_bytes(3, "big") +
-                         struct.pack("<I", rank))
-    return b"".join(parts), gaps
+def _as_text(text_or_bytes):
+    if isinstance(text_or_bytes, str):
+        return text_or_bytes
+    return bytes(text_or_bytes).decode("utf-8", "replace")
 
 
 def _missing_bytes(mergeable_ranks):

@@ -13,11 +13,15 @@ from .patterns import CL100K_PATTERN, O200K_PATTERN, R50K_PATTERN
 _BUILTIN_SHAPES = {
     "gpt2": (R50K_PATTERN, 50257),
     "r50k_base": (R50K_PATTERN, 50257),
+    "p50k_base": (R50K_PATTERN, 50281),
+    "p50k_edit": (R50K_PATTERN, None),
     "cl100k_base": (CL100K_PATTERN, None),
     "o200k_base": (O200K_PATTERN, None),
     "o200k_harmony": (O200K_PATTERN, None),
 }
 _O200K_SPECIALS = ("<|endoftext|>", "<|endofprompt|>")
+# The ranks that no token of a built-in rank table has (the special token of that id fills it).
+_BUILTIN_GAPS = {"p50k_base": frozenset([50256]), "p50k_edit": frozenset([50256])}
 # tiktoken's own plugin builds the encodings that pelnor carries built in.
 _TIKTOKEN_OWN_PLUGIN = "tiktoken_ext.openai_public"
 
@@ -63,7 +67,8 @@ def _build(name):
         pat_str, explicit_n_vocab = _BUILTIN_SHAPES[name]
         # tiktoken lists harmony's specials after those of o200k_base, which it extends.
         leading = _O200K_SPECIALS if name == "o200k_harmony" else ()
-        return Encoding._wrap(get_tokenizer(name), pat_str, explicit_n_vocab, leading)
+        return Encoding._wrap(get_tokenizer(name), pat_str, explicit_n_vocab, leading,
+                              _BUILTIN_GAPS.get(name, frozenset()))
     constructor = _plugin_constructors().get(name)
     if constructor is None:
         raise ValueError(

@@ -23,6 +23,9 @@
 
 PELNOR_EMBED(pelnor_r50k_vocab, "r50k.vocab")
 PELNOR_EMBED(pelnor_r50k_special, "r50k.special")
+PELNOR_EMBED(pelnor_p50k_vocab, "p50k.vocab")
+PELNOR_EMBED(pelnor_p50k_special, "p50k.special")
+PELNOR_EMBED(pelnor_p50k_edit_special, "p50k_edit.special")
 PELNOR_EMBED(pelnor_cl100k_vocab, "cl100k.vocab")
 PELNOR_EMBED(pelnor_o200k_vocab, "o200k.vocab")
 PELNOR_EMBED(pelnor_cl100k_special, "cl100k.special")
@@ -43,6 +46,9 @@ struct EmbeddedFile {
 const EmbeddedFile kEmbeddedFiles[] = {
     {"r50k.vocab", pelnor_r50k_vocab_begin, pelnor_r50k_vocab_end},
     {"r50k.special", pelnor_r50k_special_begin, pelnor_r50k_special_end},
+    {"p50k.vocab", pelnor_p50k_vocab_begin, pelnor_p50k_vocab_end},
+    {"p50k.special", pelnor_p50k_special_begin, pelnor_p50k_special_end},
+    {"p50k_edit.special", pelnor_p50k_edit_special_begin, pelnor_p50k_edit_special_end},
     {"cl100k.vocab", pelnor_cl100k_vocab_begin, pelnor_cl100k_vocab_end},
     {"o200k.vocab", pelnor_o200k_vocab_begin, pelnor_o200k_vocab_end},
     {"cl100k.special", pelnor_cl100k_special_begin, pelnor_cl100k_special_end},

@@ -18,7 +18,10 @@ static_assert(kWide <= Vocab::kTokenBytesPadding);
 }  // namespace
 
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
-  if (id < tokenizer.vocab().token_count()) return tokenizer.vocab().token_bytes(id);
+  if (id < tokenizer.vocab().token_count()) {
+    const Vocab::TokenArrays tokens = tokenizer.decode_arrays();
+    return Bytes(tokens.bytes + tokens.offsets[id], tokens.offsets[id + 1] - tokens.offsets[id]);
+  }
   for (const SpecialToken& special : tokenizer.special_tokens()) {
     if (special.id == id) {
       return Bytes(reinterpret_cast<const std::uint8_t*>(special.text.data()), special.text.size());
@@ -64,7 +67,7 @@ ByteVector decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids
   // when the tokens are longer, so it is filled in one pass without sizing it first.
   constexpr std::size_t kStartBytesPerToken = 5;
   const TokenId token_count = tokenizer.vocab().token_count();
-  const Vocab::TokenArrays tokens = tokenizer.vocab().token_arrays();
+  const Vocab::TokenArrays tokens = tokenizer.decode_arrays();
   ByteVector out(ids.size() * kStartBytesPerToken + kWide);
   char* at = out.data();
   // The end of the room for a fixed-width copy, kept in a local: a byte store may alias the

@@ -26,7 +26,8 @@ Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode);
 // every mode but ignore, which also deletes the U+FFFD the text holds.
 bool valid_utf8_is_its_text(std::string_view bytes, DecodeErrors mode);
 
-// Returns the bytes of one id: a base token's, else the first special token's with that id.
+// Returns the bytes of one id: a base token's (a special token's where the id is a gap of the
+// rank table), else the first special token's with that id.
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
 
 // Returns the first id that is neither a base token nor a special token, if any.

@@ -28,6 +28,8 @@ struct Encoding {
 constexpr Encoding kRegistry[] = {
     {"gpt2", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
     {"r50k_base", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"p50k_base", "p50k.vocab", "p50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"p50k_edit", "p50k.vocab", "p50k_edit.special", "uniclass.bin", 3, RuleSet::kR50k},
     {"cl100k_base", "cl100k.vocab", "cl100k.special", "uniclass.bin", 3, RuleSet::kCl100k},
     {"o200k_base", "o200k.vocab", "o200k.special", "uniclass_o200k.bin", 5, RuleSet::kO200k},
     {"o200k_harmony", "o200k.vocab", "o200k_harmony.special", "uniclass_o200k.bin", 5,
@@ -41,6 +43,13 @@ const Encoding* find_encoding(std::string_view name) {
     if (encoding.name == name) return &encoding;
   }
   return nullptr;
+}
+
+// A rank table with gaps holds each gap as a placeholder token that no UTF-8 text holds: 0xFF,
+// a byte no other token has after 0xFF, then the rank in three bytes, big-endian.
+bool is_gap_placeholder(Bytes token, TokenId rank) {
+  return token.size() == 5 && token[0] == 0xFF &&
+         (std::uint32_t{token[2]} << 16 | std::uint32_t{token[3]} << 8 | token[4]) == rank;
 }
 
 std::string join_path(std::string_view directory, std::string_view file) {
@@ -227,6 +236,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   tokenizer.classes_ = std::move(classes.value());
   tokenizer.vocab_ = std::move(vocab.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
+  tokenizer.place_specials_in_gaps();
   return tokenizer;
 }
 
@@ -254,6 +264,7 @@ Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Byt
   tokenizer.vocab_ = std::move(parsed.value());
   tokenizer.special_tokens_ = std::move(specials.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
+  tokenizer.place_specials_in_gaps();
   return tokenizer;
 }
 
@@ -263,6 +274,40 @@ std::uint64_t Tokenizer::n_vocab() const {
     n = std::max<std::uint64_t>(n, std::uint64_t{special.id} + 1);
   }
   return n;
+}
+
+void Tokenizer::place_specials_in_gaps() {
+  // By id, the first special token of each id that fills a gap: the one decoding gives, as for
+  // ids past the vocabulary.
+  std::vector<const SpecialToken*> fills;
+  for (const SpecialToken& special : special_tokens_) {
+    if (special.id < vocab_->token_count() &&
+        is_gap_placeholder(vocab_->token_bytes(special.id), special.id) &&
+        std::ranges::none_of(fills, [&](const SpecialToken* s) { return s->id == special.id; })) {
+      fills.push_back(&special);
+    }
+  }
+  if (fills.empty()) return;
+  std::ranges::sort(fills, {}, &SpecialToken::id);
+  decode_offsets_.reserve(vocab_->token_count() + 1);
+  decode_offsets_.push_back(0);
+  auto fill = fills.begin();
+  for (TokenId rank = 0; rank < vocab_->token_count(); ++rank) {
+    Bytes bytes = vocab_->token_bytes(rank);
+    if (fill != fills.end() && (*fill)->id == rank) {
+      bytes =
+          Bytes(reinterpret_cast<const std::uint8_t*>((*fill)->text.data()), (*fill)->text.size());
+      ++fill;
+    }
+    decode_bytes_.insert(decode_bytes_.end(), bytes.begin(), bytes.end());
+    decode_offsets_.push_back(static_cast<std::uint32_t>(decode_bytes_.size()));
+  }
+  decode_bytes_.resize(decode_bytes_.size() + Vocab::kTokenBytesPadding);
+}
+
+Vocab::TokenArrays Tokenizer::decode_arrays() const {
+  if (decode_offsets_.empty()) return vocab_->token_arrays();
+  return {decode_bytes_.data(), decode_offsets_.data()};
 }
 
 std::optional<TokenId> Tokenizer::end_of_text() const {
@@ -288,7 +333,8 @@ std::optional<TokenId> Tokenizer::single_token(Bytes piece) const {
 }
 
 std::size_t Tokenizer::memory_bytes() const {
-  std::size_t total = vocab_->memory_bytes() + classes_.memory_bytes();
+  std::size_t total = vocab_->memory_bytes() + classes_.memory_bytes() + decode_bytes_.size() +
+                      decode_offsets_.size() * sizeof(std::uint32_t);
   for (const SpecialToken& token : special_tokens_) total += token.text.size() + 32;
   return total;
 }

@@ -57,9 +57,14 @@ class Tokenizer {
   std::optional<TokenId> single_token(Bytes piece) const;
   // Returns the heap footprint of the tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;
+  // The token bytes that decoding reads, laid out as the vocabulary's: those of the vocabulary,
+  // but where a special token's id is a gap of the rank table, the special token's.
+  Vocab::TokenArrays decode_arrays() const;
 
  private:
   Tokenizer() = default;
+  // Gives each special token whose id is a gap of the rank table that id's decoded bytes.
+  void place_specials_in_gaps();
 
   std::string name_;
   RuleSet rule_set_ = RuleSet::kCl100k;
@@ -69,6 +74,10 @@ class Tokenizer {
   std::unique_ptr<const RegexSplitter> splitter_;
   SpecialTokens special_tokens_;
   SpecialIndex special_index_;
+  // Empty unless some special token fills a gap; then the vocabulary's token bytes and offsets
+  // with the special tokens' bytes in the gaps' places.
+  std::vector<std::uint8_t> decode_bytes_;
+  std::vector<std::uint32_t> decode_offsets_;
 };
 
 // Returns the capacity estimate of a text of `bytes` bytes: about one id per three bytes.

@@ -18,9 +18,10 @@ std::vector<std::uint8_t> read_repo_file(const std::string& relative) {
 }
 
 TEST(BuiltinData, EmbeddedBlocksEqualDataFiles) {
-  const char* names[] = {"cl100k.vocab",      "o200k.vocab",           "cl100k.special",
-                         "o200k.special",     "o200k_harmony.special", "uniclass.bin",
-                         "uniclass_o200k.bin"};
+  const char* names[] = {
+      "r50k.vocab",        "r50k.special",          "p50k.vocab",   "p50k.special",
+      "p50k_edit.special", "cl100k.vocab",          "o200k.vocab",  "cl100k.special",
+      "o200k.special",     "o200k_harmony.special", "uniclass.bin", "uniclass_o200k.bin"};
   for (const char* name : names) {
     std::optional<Bytes> block = builtin_file(name);
     ASSERT_TRUE(block) << name;

@@ -45,8 +45,9 @@ class DataDir {
 };
 
 TEST(TokenizerCreate, UnknownNamesAreReportedVerbatim) {
-  const std::string tail = " (built-in: gpt2, r50k_base, cl100k_base, o200k_base, o200k_harmony)";
-  EXPECT_EQ(construction_error("p50k_base"), "pelnor: unknown encoding: p50k_base" + tail);
+  const std::string tail =
+      " (built-in: gpt2, r50k_base, p50k_base, p50k_edit, cl100k_base, o200k_base, o200k_harmony)";
+  EXPECT_EQ(construction_error("p50k"), "pelnor: unknown encoding: p50k" + tail);
   EXPECT_EQ(construction_error("CL100K_BASE"), "pelnor: unknown encoding: CL100K_BASE" + tail);
   EXPECT_EQ(construction_error("cl100k_base "), "pelnor: unknown encoding: cl100k_base " + tail);
   EXPECT_EQ(construction_error(""), "pelnor: unknown encoding: " + tail);
@@ -55,7 +56,8 @@ TEST(TokenizerCreate, UnknownNamesAreReportedVerbatim) {
 }
 
 TEST(TokenizerCreate, BuiltinEncodings) {
-  for (const char* name : {"gpt2", "r50k_base", "cl100k_base", "o200k_base", "o200k_harmony"}) {
+  for (const char* name : {"gpt2", "r50k_base", "p50k_base", "p50k_edit", "cl100k_base",
+                           "o200k_base", "o200k_harmony"}) {
     Result<Tokenizer> tokenizer = Tokenizer::create(name, "");
     ASSERT_TRUE(tokenizer.ok()) << tokenizer.error();
     EXPECT_EQ(tokenizer.value().name(), name);

@@ -7,7 +7,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent.parent / "tools"))
 
-ENCODINGS = ["gpt2", "r50k_base", "cl100k_base", "o200k_base", "o200k_harmony"]
+ENCODINGS = [
+    "gpt2", "r50k_base", "p50k_base", "p50k_edit", "cl100k_base", "o200k_base", "o200k_harmony"
+]
 
 
 def needs(module):

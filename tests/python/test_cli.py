@@ -223,7 +223,7 @@ def test_runtime_errors_exit_1(args, stdin, message):
 
 
 def test_usage_errors_exit_2():
-    assert run("count", "-e", "p50k_base").returncode == 2
+    assert run("count", "-e", "no_such_encoding").returncode == 2
     for args in (["truncate", "-n", "-1"], ["decode", "--lines", "--format", "json"]):
         result = run(*args)
         assert result.returncode == 2

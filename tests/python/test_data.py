@@ -17,6 +17,9 @@ PUBLISHED_SHA256 = {
 FILE_SIZES = {
     "r50k.vocab": 622_354,
     "r50k.special": 23,
+    "p50k.vocab": 622_833,
+    "p50k.special": 23,
+    "p50k_edit.special": 83,
     "o200k.vocab": 2_597_662,
     "cl100k.vocab": 1_245_370,
     "o200k.special": 44,
@@ -67,6 +70,13 @@ def test_cl100k_vocab_landmarks():
 
 def test_short_special_lists():
     assert read_special(DATA / "r50k.special") == [("<|endoftext|>", 50256)]
+    assert read_special(DATA / "p50k.special") == [("<|endoftext|>", 50256)]
+    assert read_special(DATA / "p50k_edit.special") == [
+        ("<|endoftext|>", 50256),
+        ("<|fim_prefix|>", 50281),
+        ("<|fim_middle|>", 50282),
+        ("<|fim_suffix|>", 50283),
+    ]
     assert read_special(DATA / "cl100k.special") == [
         ("<|endoftext|>", 100257),
         ("<|fim_prefix|>", 100258),

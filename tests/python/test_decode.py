@@ -72,7 +72,9 @@ def test_special_and_unknown_ids(tokenizers):
 def test_every_single_token_equals_tiktoken(tokenizers, references, encoding):
     tok, ref = tokenizers[encoding], references[encoding]
     values = tok.token_byte_values()
-    assert sorted(values) == sorted(ref.token_byte_values())
+    # By rank: a gap of the rank table that a special token's id takes holds a placeholder.
+    base = [value for rank, value in enumerate(values) if not tok.is_special_token(rank)]
+    assert sorted(base) == sorted(ref.token_byte_values())
     for token_id in range(0, len(values), 997):
         assert tok.decode_single_token_bytes(token_id) == ref.decode_single_token_bytes(token_id)
     # The whole vocabulary at once: longer tokens than text has, and bytes that are no UTF-8.

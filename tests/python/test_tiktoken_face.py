@@ -192,8 +192,9 @@ def test_models_map_to_tiktoken_encodings():
     assert pelnor.encoding_for_model("gpt-oss-120b").name == "o200k_harmony"
     assert pelnor.encoding_for_model("gpt-2") is pelnor.get_encoding("gpt2")
     assert pelnor.encoding_for_model("davinci") is pelnor.get_encoding("r50k_base")
-    with pytest.raises(ValueError):
-        pelnor.encoding_for_model("text-davinci-003")
+    for model in ("text-davinci-003", "text-davinci-edit-001", "code-davinci-002"):
+        expected = pelnor.get_encoding(tiktoken.encoding_name_for_model(model))
+        assert pelnor.encoding_for_model(model) is expected
     with pytest.raises(KeyError):
         pelnor.encoding_for_model("no-such-model")
     with pytest.raises(ValueError):
@@ -349,6 +350,39 @@ def test_rank_tables_with_gaps_give_tiktoken_ids():
             encoding.decode([513])
         with pytest.raises(KeyError):
             encoding.decode_single_token_bytes(513)
+
+
+@pytest.mark.parametrize("name", ["p50k_base", "p50k_edit"])
+def test_a_special_token_on_a_rank_table_gap_is_that_id(references, name):
+    theirs = references[name]
+    built_in = pelnor.get_encoding(name)
+    custom, _ = both(name, theirs._pat_str, theirs._mergeable_ranks, theirs._special_tokens)
+    eot, gap = "<|endoftext|>", 50256
+    calls = [
+        lambda e: e.decode([gap, 11, gap]),
+        lambda e: e.decode_bytes([gap]),
+        lambda e: e.decode_single_token_bytes(gap),
+        lambda e: e.decode_tokens_bytes([gap, 50280]),
+        lambda e: [e.encode_single_token(eot), e.encode_single_token(eot.encode())],
+        lambda e: e.encode(f"a{eot}b", allowed_special="all"),
+        lambda e: e.encode(f"a{eot}b", disallowed_special=()),
+        lambda e: (e.n_vocab, e.max_token_value, e.eot_token),
+        lambda e: e.token_byte_values(),
+        lambda e: e._mergeable_ranks,
+    ]
+    rng = random.Random(name)
+    raw = [bytes(rng.choice(b"\xff\x00\xc4\x50 a") for _ in range(rng.randint(1, 12)))
+           for _ in range(2000)]
+    for ours in (built_in, custom):
+        assert [call(ours) for call in calls] == [call(theirs) for call in calls]
+        assert ours.tokenizer.decode([gap]) == eot and ours.is_special_token(gap)
+        with pytest.raises(ValueError):
+            ours.encode(eot)
+        # The gap's placeholder token never comes out of encoding, even of its own bytes.
+        placeholder = ours.tokenizer.token_byte_values()[gap]
+        with pytest.raises(KeyError):
+            ours.encode_single_token(placeholder)
+        assert not any(gap in ours._encode_bytes(data) for data in [placeholder, *raw])
 
 
 def test_tables_lacking_bytes_encode_what_they_can_and_name_a_byte_they_lack():
