@@ -9,14 +9,15 @@ from pathlib import Path
 
 from tiktoken_offline import encoding
 
+from pelnor import BUILTIN_ENCODINGS
+
 REPO = Path(__file__).resolve().parent.parent
-ENCODINGS = ["cl100k_base", "o200k_base", "o200k_harmony"]
 
 
 def main():
     out_dir = REPO / "tests" / "golden"
     out_dir.mkdir(exist_ok=True)
-    for name in ENCODINGS:
+    for name in BUILTIN_ENCODINGS:
         for corpus in sorted((REPO / "tests" / "corpus").glob("*.txt")):
             ids = encoding(name).encode_ordinary(corpus.read_text(encoding="utf-8"))
             target = out_dir / f"{name}.{corpus.stem}.ids"
