@@ -296,8 +296,6 @@ class Encoding:
 
     def _counts(self, texts, allowed_special, disallowed_special, num_threads):
         allowed = self._checked_policy(texts, allowed_special, disallowed_special)
-        if self._missing_bytes:
-            self._check_bytes(texts)
         threads = _threads(num_threads)
         if not allowed:
             return _on_encodable(lambda ts: self.tokenizer.count_batch(ts, threads), texts)
