@@ -221,9 +221,9 @@ def escape_tables_source(ucd):
 def package_module(name):
     """Returns a module of the package that imports nothing of it, loaded on its own: the data is
     generated before the native module is built."""
-    spec = importlib.util.spec_from_file_location(f"pelnor_{name}", REPO / f"python/pelnor/{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"pelnor_{name}", REPO / f"python/pelnor/{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
