@@ -1,5 +1,4 @@
-"""tiktoken's encodings built offline from this repository's data/*.vocab files, and p50k's
-from the published rank table beside the repository (pelnor does not carry it)."""
+"""tiktoken's encodings built offline from this repository's data/*.vocab files."""
 
 import functools
 import struct
@@ -11,7 +10,6 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.append(str(REPO / "python"))
 
 from pelnor._tiktoken import tiktoken_encoding  # noqa: E402
-from pelnor.load import load_tiktoken_bpe  # noqa: E402
 
 VOCAB_OF_ENCODING = {
     "gpt2": "r50k.vocab",
@@ -19,8 +17,12 @@ VOCAB_OF_ENCODING = {
     "cl100k_base": "cl100k.vocab",
     "o200k_base": "o200k.vocab",
     "o200k_harmony": "o200k.vocab",
+    "p50k_base": "p50k.vocab",
+    "p50k_edit": "p50k.vocab",
 }
-P50K_RANKS = REPO.parent / "shared" / "data" / "published-ranks" / "p50k_base.tiktoken"
+# p50k's published table has no token of rank 50256 (the id of <|endoftext|>); pelnor's file
+# holds a placeholder there, which tiktoken's table must not have.
+GAPS = {"p50k.vocab": {50256}}
 
 
 @functools.cache
@@ -34,12 +36,10 @@ def _ranks(vocab_file):
         (rank,) = struct.unpack_from("<I", raw, pos + 2 + length)
         ranks[token] = rank
         pos += length + 6
-    return ranks
+    return {token: rank for token, rank in ranks.items() if rank not in GAPS.get(vocab_file, ())}
 
 
 @functools.cache
 def encoding(name):
     """Returns tiktoken's Encoding of that name: any of tiktoken's seven."""
-    if name in ("p50k_base", "p50k_edit"):
-        return tiktoken_encoding(name, load_tiktoken_bpe(P50K_RANKS))
     return tiktoken_encoding(name, _ranks(VOCAB_OF_ENCODING[name]))

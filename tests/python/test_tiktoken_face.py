@@ -549,6 +549,8 @@ def test_own_calls_are_documented_and_typed():
 
 
 def test_own_calls_type_check(tmp_path):
+    if not pelnor.__file__.startswith(str(REPO / "python")):
+        pytest.skip("the stubs are type-checked in the work tree, not in an installed copy")
     mypy = subprocess.run([sys.executable, "-m", "mypy", "--version"], capture_output=True,
                           text=True)
     if mypy.returncode != 0:
