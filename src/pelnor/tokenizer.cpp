@@ -157,7 +157,7 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const 
   std::size_t tail = 0;
   bool more = true;
   const auto cut_next = [&] {
-    Span span;
+    Span span{};
     more = next_piece(text, cut, span);
     if (!more) return;
     UpcomingPiece& next = ring[tail++ % kPiecesAhead];
