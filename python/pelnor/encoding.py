@@ -234,7 +234,7 @@ class Encoding:
         disallowed_special: Literal["all"] | Collection[str] = "all",
     ) -> list[int]:
         """Returns `count` of each string, counted in parallel."""
-        return self._counts(list(text), allowed_special, disallowed_special, num_threads)
+        return self._counts(_texts(text), allowed_special, disallowed_special, num_threads)
 
     def truncate(
         self,
@@ -260,7 +260,7 @@ class Encoding:
         disallowed_special: Literal["all"] | Collection[str] = "all",
     ) -> list[tuple[str, int]]:
         """Returns `truncate` of each string, in parallel where no special string is allowed."""
-        texts = list(text)  # one snapshot, both checked and cut
+        texts = _texts(text)
         allowed = self._checked_policy(texts, allowed_special, disallowed_special)
         if not allowed:
             threads = _threads(num_threads)
