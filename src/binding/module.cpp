@@ -337,10 +337,10 @@ PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_
       [](const BatchEncoding& batch) { return batch_result(batch, numpy_view); });
 }
 
-PyObject* spans_list(const std::vector<std::size_t>& boundaries) {
-  return list_of(boundaries.size() - 1, [&](std::size_t i) {
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(boundaries[i]),
-                         static_cast<Py_ssize_t>(boundaries[i + 1]));
+PyObject* spans_list(const std::vector<std::size_t>& bounds) {
+  return list_of(bounds.size() / 2, [&](std::size_t i) {
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(bounds[2 * i]),
+                         static_cast<Py_ssize_t>(bounds[2 * i + 1]));
   });
 }
 
@@ -353,15 +353,13 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (!parse("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, text, unit)) {
       return nullptr;
     }
-    IdVector ids;
-    std::vector<std::size_t> boundaries;
+    SpannedIds spanned;
     {
       Detached detached;
-      ids = pelnor::encode_ordinary(core(self), text.bytes());
-      boundaries = byte_offsets(core(self).vocab(), ids);
-      if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), boundaries);
+      spanned = pelnor::encode_with_offsets(core(self), text.bytes());
+      if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), spanned.bounds);
     }
-    return pair_of(id_list(self, ids), spans_list(boundaries));
+    return pair_of(id_list(self, spanned.ids), spans_list(spanned.bounds));
   });
 }
 

@@ -145,9 +145,11 @@ struct RegexCutter {
   }
 };
 
-template <class Cutter>
+// Encodes the pieces that next_piece cuts, telling on_piece(start, ids so far) as each piece's
+// encoding begins.
+template <class Cutter, class OnPiece>
 void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const CacheHandle& cache,
-                   Cutter next_piece) {
+                   Cutter next_piece, OnPiece on_piece) {
   const Vocab& vocab = tokenizer.vocab();
   // A random slot of a large table is a trip to memory; cutting pieces ahead and prefetching
   // their slots lets those trips overlap instead of following one another.
@@ -179,6 +181,7 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const 
   while (head != tail) {
     const UpcomingPiece& piece = ring[head++ % kPiecesAhead];
     const Bytes bytes = text.subspan(piece.start, piece.len);
+    on_piece(piece.start, out.size());
     if (!piece.keyed) {
       encode_long_piece(vocab, bytes, out);
     } else if (cache.usable()) {
@@ -339,23 +342,35 @@ std::size_t Tokenizer::memory_bytes() const {
   return total;
 }
 
-void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint) {
+namespace {
+
+// Appends the ids of text as encode_into does, telling on_piece(start, ids so far) as each
+// piece's encoding begins.
+template <class OnPiece>
+void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint,
+                 OnPiece on_piece) {
   out.reserve_more(estimated_ids(text.size()));
   const CacheLease cache(tokenizer.identity(), hint);
   switch (tokenizer.rule_set()) {
     case RuleSet::kCl100k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<cl100k_next_piece>{tokenizer.classes()});
+                           RuleCutter<cl100k_next_piece>{tokenizer.classes()}, on_piece);
     case RuleSet::kO200k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<o200k_next_piece>{tokenizer.classes()});
+                           RuleCutter<o200k_next_piece>{tokenizer.classes()}, on_piece);
     case RuleSet::kR50k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<r50k_next_piece>{tokenizer.classes()});
+                           RuleCutter<r50k_next_piece>{tokenizer.classes()}, on_piece);
     case RuleSet::kRegex:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RegexCutter{*tokenizer.splitter()});
+      return encode_pieces(tokenizer, text, out, cache.handle(), RegexCutter{*tokenizer.splitter()},
+                           on_piece);
   }
+}
+
+}  // namespace
+
+void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint) {
+  encode_text(tokenizer, text, out, hint, [](std::size_t, std::size_t) {});
 }
 
 IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text) {
@@ -372,22 +387,46 @@ Truncation truncate(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_to
   const IdScratchLease scratch;
   IdVector& ids = scratch->ids;
   ids.clear();
-  encode_into(tokenizer, text, ids, 1);
+  // Where the last piece whose ids begin within the budget starts: the cut is counted from
+  // there, as text a pattern leaves unmatched lies between pieces and has no ids.
+  std::size_t piece_start = 0;
+  std::size_t piece_first = 0;
+  encode_text(tokenizer, text, ids, 1, [&](std::size_t start, std::size_t first) {
+    if (first < max_tokens) {
+      piece_start = start;
+      piece_first = first;
+    }
+  });
   const std::size_t total = ids.size();
   if (max_tokens >= total) return {text.size(), total};
-  std::size_t cut = 0;
-  for (std::size_t i = 0; i < max_tokens; ++i) cut += tokenizer.vocab().token_len(ids[i]);
+  std::size_t cut = piece_start;
+  for (std::size_t i = piece_first; i < max_tokens; ++i) cut += tokenizer.vocab().token_len(ids[i]);
   // A byte-level token may end inside a character; the whole character is dropped.
   while (cut > 0 && (text[cut] & 0xC0) == 0x80) --cut;
   return {cut, total};
 }
 
-std::vector<std::size_t> byte_offsets(const Vocab& vocab, const IdVector& ids) {
-  std::vector<std::size_t> offsets;
-  offsets.reserve(ids.size() + 1);
-  offsets.push_back(0);
-  for (TokenId id : ids) offsets.push_back(offsets.back() + vocab.token_len(id));
-  return offsets;
+SpannedIds encode_with_offsets(const Tokenizer& tokenizer, Bytes text) {
+  SpannedIds result{IdVector(estimated_ids(text.size())), {}};
+  const IdVector& ids = result.ids;
+  result.bounds.reserve(2 * estimated_ids(text.size()));
+  // Each piece's ids tile the piece; they are spanned once the next piece begins.
+  std::size_t piece_start = 0;
+  std::size_t piece_first = 0;
+  const auto span_piece = [&] {
+    for (std::size_t i = piece_first, at = piece_start; i < ids.size(); ++i) {
+      result.bounds.push_back(at);
+      at += tokenizer.vocab().token_len(ids[i]);
+      result.bounds.push_back(at);
+    }
+  };
+  encode_text(tokenizer, text, result.ids, 1, [&](std::size_t start, std::size_t first) {
+    span_piece();
+    piece_start = start;
+    piece_first = first;
+  });
+  span_piece();
+  return result;
 }
 
 void to_char_offsets(Bytes text, std::vector<std::size_t>& offsets) {

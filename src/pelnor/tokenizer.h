@@ -96,18 +96,23 @@ IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text);
 std::size_t count(const Tokenizer& tokenizer, Bytes text);
 
 // The outcome of truncating a text to a token budget: the length of the kept prefix, which ends
-// on a character boundary, and the token count of the whole text.
+// where the last kept token's bytes end, or before the character they end in, and the token count
+// of the whole text.
 struct Truncation {
   std::size_t cut;
   std::size_t total;
 };
 Truncation truncate(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_tokens);
 
-// Returns the byte offset where each id's bytes start, plus the text's length at the end; ids
-// must be base tokens of the tokenizer's vocabulary.
-std::vector<std::size_t> byte_offsets(const Vocab& vocab, const IdVector& ids);
+// The ids of a text with each id's byte span in it, flat: start, end, start, end, ... The spans
+// are in order; where a pattern leaves text unmatched, they leave it out.
+struct SpannedIds {
+  IdVector ids;
+  std::vector<std::size_t> bounds;
+};
+SpannedIds encode_with_offsets(const Tokenizer& tokenizer, Bytes text);
 
-// Turns byte offsets into code-point offsets within text, in place.
+// Turns ascending byte offsets into code-point offsets within text, in place.
 void to_char_offsets(Bytes text, std::vector<std::size_t>& offsets);
 
 }  // namespace pelnor

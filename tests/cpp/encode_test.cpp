@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -105,21 +106,23 @@ TEST(Offsets, ByteSpansTileAndCharSpansCountCodePoints) {
   on_fresh_thread([] {
     const Tokenizer& t = named("cl100k_base");
     const std::string text = "Grüße, 世界! naïve ʬ";
+    SpannedIds spanned = encode_with_offsets(t, as_bytes(text));
     const IdVector ids = encode_ordinary(t, as_bytes(text));
-    std::vector<std::size_t> offsets = byte_offsets(t.vocab(), ids);
-    ASSERT_EQ(offsets.size(), ids.size() + 1);
-    EXPECT_EQ(offsets.front(), 0u);
-    EXPECT_EQ(offsets.back(), text.size());
-    EXPECT_TRUE(std::ranges::is_sorted(offsets));
-    to_char_offsets(as_bytes(text), offsets);
-    EXPECT_EQ(offsets.back(), 18u);  // code points in text
+    EXPECT_TRUE(std::ranges::equal(spanned.ids, ids));
+    std::vector<std::size_t>& bounds = spanned.bounds;
+    ASSERT_EQ(bounds.size(), 2 * ids.size());
+    EXPECT_EQ(bounds.front(), 0u);
+    EXPECT_EQ(bounds.back(), text.size());
+    EXPECT_TRUE(std::ranges::is_sorted(bounds));
+    for (std::size_t i = 0; i + 2 < bounds.size(); i += 2) EXPECT_EQ(bounds[i + 1], bounds[i + 2]);
+    to_char_offsets(as_bytes(text), bounds);
+    EXPECT_EQ(bounds.back(), 18u);  // code points in text
     // U+02AC is split across two byte tokens: the first span takes the character.
     const std::string lone = "\xca\xac";
-    const IdVector split = encode_ordinary(t, as_bytes(lone));
-    ASSERT_EQ(split.size(), 2u);
-    std::vector<std::size_t> char_offsets = byte_offsets(t.vocab(), split);
-    to_char_offsets(as_bytes(lone), char_offsets);
-    EXPECT_EQ(char_offsets, (std::vector<std::size_t>{0, 1, 1}));
+    SpannedIds split = encode_with_offsets(t, as_bytes(lone));
+    ASSERT_EQ(split.ids.size(), 2u);
+    to_char_offsets(as_bytes(lone), split.bounds);
+    EXPECT_EQ(split.bounds, (std::vector<std::size_t>{0, 1, 1, 1}));
   });
 }
 

@@ -37,6 +37,34 @@ def test_published_patterns_split_as_tiktoken(references, name):
     assert restored.encode_ordinary(CORNERS[0]) == theirs.encode_ordinary(CORNERS[0])
 
 
+@pytest.mark.parametrize("pattern", [PUBLISHED["bloom"], r"\p{L}+|\p{N}"], ids=["bloom", "words"])
+def test_offsets_and_cuts_skip_text_the_pattern_leaves_unmatched(references, pattern):
+    ours, theirs = both("gaps", pattern, references["cl100k_base"]._mergeable_ranks,
+                        {"<|endoftext|>": 300000})
+    drawn = texts(150) + ["Hi, you.<|endoftext|> ¿Qué? 日本、中文。"]
+    for text in drawn:
+        data = text.encode()
+        ids = theirs.encode(text, allowed_special="all")
+        got, spans = ours.encode_with_offsets(text, allowed_special="all")
+        assert got == ids and ours.count(text, allowed_special="all") == len(ids)
+        assert [data[s:e] for s, e in spans] == [theirs.decode_single_token_bytes(i) for i in ids]
+        chars = [0]
+        for byte in data:
+            chars.append(chars[-1] + (byte & 0xC0 != 0x80))
+        spans_in_chars = ours.encode_with_offsets(text, "char", allowed_special="all")[1]
+        assert spans_in_chars == [(chars[s], chars[e]) for s, e in spans]
+        for k in sorted({0, 1, len(ids) // 2, max(len(ids) - 1, 0), len(ids), len(ids) + 1}):
+            # The kept text ends where the k-th token's bytes end, a split character dropped.
+            end = len(data) if k >= len(ids) else spans[k - 1][1] if k else 0
+            kept = data[:end].decode(errors="ignore")
+            assert ours.truncate(text, k, allowed_special="all") == (kept, len(ids))
+    plain = [t for t in drawn if "<|" not in t]
+    assert ours.count_batch(plain) == [len(theirs.encode_ordinary(t)) for t in plain]
+    assert [kept for kept, _ in ours.truncate_batch(plain, 7)] == [
+        ours.truncate(t, 7)[0] for t in plain
+    ]
+
+
 DIALECT = [
     r"\w+|\W", r"\d+|\D", r"\s+|\S+", r"\b\w+\b|.", r"\h+|.", r"[[:alpha:]]+|[[:space:]]+|.",
     r"\p{Han}+|\p{Script=Hira}+|\p{scx=Han}+|.", r"\pL+|\p{Letter}+|\p{gc=Lu}+|.",
