@@ -7,7 +7,10 @@
 #include <new>
 #include <stdexcept>
 
+#include "utf8.h"
+
 namespace pelnor {
+
 namespace {
 
 // The JIT's stack grows on demand up to this bound; past it the match falls back to the
@@ -20,15 +23,9 @@ constexpr std::size_t kJitStackMaxBytes = std::size_t{64} << 20;
 constexpr std::uint32_t kCompileOptions = PCRE2_UTF | PCRE2_UCP | PCRE2_DOLLAR_ENDONLY |
                                           PCRE2_MATCH_INVALID_UTF | PCRE2_ALT_EXTENDED_CLASS;
 
-std::string pcre2_message(int code) {
-  PCRE2_UCHAR buffer[256];
-  const int len = pcre2_get_error_message(code, buffer, sizeof buffer);
-  return len < 0
-             ? "PCRE2 error " + std::to_string(code)
-             : std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(len));
-}
+}  // namespace
 
-// Each thread's match state: PCRE2's match data and JIT stack may not be shared.
+// A thread's match state: PCRE2's match data and JIT stack may not be shared.
 struct MatchState {
   MatchState()
       : data(pcre2_match_data_create(1, nullptr)),
@@ -53,31 +50,19 @@ struct MatchState {
   pcre2_jit_stack* jit_stack;
 };
 
+namespace {
+
+std::string pcre2_message(int code) {
+  PCRE2_UCHAR buffer[256];
+  const int len = pcre2_get_error_message(code, buffer, sizeof buffer);
+  return len < 0
+             ? "PCRE2 error " + std::to_string(code)
+             : std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(len));
+}
+
 MatchState& match_state() {
   thread_local MatchState state;
   return state;
-}
-
-bool is_utf8(Bytes bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::uint8_t b = bytes[i];
-    const std::size_t len = b < 0x80                 ? 1
-                            : b >= 0xC2 && b <= 0xDF ? 2
-                            : b >= 0xE0 && b <= 0xEF ? 3
-                            : b >= 0xF0 && b <= 0xF4 ? 4
-                                                     : 0;
-    if (len == 0 || i + len > bytes.size()) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
-    }
-    const std::uint32_t second = bytes[i + 1 < bytes.size() ? i + 1 : i];
-    if ((b == 0xE0 && second < 0xA0) || (b == 0xED && second > 0x9F) ||
-        (b == 0xF0 && second < 0x90) || (b == 0xF4 && second > 0x8F)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
 }
 
 std::size_t char_len_at(Bytes text, std::size_t p) {
@@ -99,7 +84,7 @@ Result<std::unique_ptr<const RegexSplitter>> RegexSplitter::compile(std::string_
                  std::to_string(offset) + "): " + pcre2_message(error)};
   }
   // Without the JIT (a platform it does not support) the interpreter matches the same way.
-  pcre2_jit_compile(splitter->code_, PCRE2_JIT_COMPLETE);
+  splitter->jit_ = pcre2_jit_compile(splitter->code_, PCRE2_JIT_COMPLETE) == 0;
   return std::unique_ptr<const RegexSplitter>(std::move(splitter));
 }
 
@@ -107,12 +92,18 @@ RegexSplitter::~RegexSplitter() {
   pcre2_code_free(code_);
 }
 
-bool RegexSplitter::match(Bytes text, std::size_t from, Span& found) const {
-  MatchState& state = match_state();
-  const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-  int rc = pcre2_match(code_, subject, text.size(), from, 0, state.data, state.context);
+RegexSearch::RegexSearch(const RegexSplitter& splitter, Bytes text)
+    : text_(text), code_(splitter.code_), jit_(splitter.jit_), state_(match_state()) {}
+
+bool RegexSearch::match(std::size_t from, Span& found) {
+  const auto* subject = reinterpret_cast<PCRE2_SPTR>(text_.data());
+  // The JIT's own entry spares each match the general entry's checks, which the pattern's
+  // compile options make needless.
+  int rc = jit_
+               ? pcre2_jit_match(code_, subject, text_.size(), from, 0, state_.data, state_.context)
+               : pcre2_match(code_, subject, text_.size(), from, 0, state_.data, state_.context);
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-    rc = pcre2_match(code_, subject, text.size(), from, PCRE2_NO_JIT, state.data, state.context);
+    rc = pcre2_match(code_, subject, text_.size(), from, PCRE2_NO_JIT, state_.data, state_.context);
   }
   if (rc == PCRE2_ERROR_NOMATCH) return false;
   if (rc == PCRE2_ERROR_NOMEMORY) throw std::bad_alloc();
@@ -120,18 +111,19 @@ bool RegexSplitter::match(Bytes text, std::size_t from, Span& found) const {
     throw std::runtime_error("the splitting pattern failed at byte " + std::to_string(from) + ": " +
                              pcre2_message(rc));
   }
-  const PCRE2_SIZE* span = pcre2_get_ovector_pointer(state.data);
+  const PCRE2_SIZE* span = pcre2_get_ovector_pointer(state_.data);
   // \K can put a match's start after its end.
   found = {span[0], span[1] > span[0] ? span[1] - span[0] : 0};
   return true;
 }
 
-bool RegexSplitter::next(Bytes text, std::size_t from, Span& piece) const {
+bool RegexSearch::next(std::size_t from, Span& piece) {
+  const Bytes text = text_;
   Span found{};
   while (from < text.size()) {
-    const bool matched = match(text, from, found);
+    const bool matched = match(from, found);
     const std::size_t unmatched_end = matched ? found.start : text.size();
-    if (unmatched_end > from && !is_utf8(text.subspan(from, unmatched_end - from))) {
+    if (unmatched_end > from && !is_valid_utf8(text.subspan(from, unmatched_end - from))) {
       piece = {from, unmatched_end - from};
       return true;
     }
@@ -143,7 +135,7 @@ bool RegexSplitter::next(Bytes text, std::size_t from, Span& piece) const {
     // An empty match yields no piece; the search goes on from the next character, which is
     // kept if it is no UTF-8.
     const std::size_t step = char_len_at(text, found.start);
-    if (!is_utf8(text.subspan(found.start, step))) {
+    if (!is_valid_utf8(text.subspan(found.start, step))) {
       piece = {found.start, step};
       return true;
     }

@@ -19,6 +19,8 @@ struct Span {
   std::size_t len;
 };
 
+struct MatchState;
+
 class RegexSplitter {
  public:
   // Compiles a pattern in PCRE2's syntax; a pattern PCRE2 refuses gives its message and the
@@ -28,17 +30,32 @@ class RegexSplitter {
   RegexSplitter(const RegexSplitter&) = delete;
   RegexSplitter& operator=(const RegexSplitter&) = delete;
 
+ private:
+  friend class RegexSearch;
+  RegexSplitter() = default;
+
+  pcre2_real_code_8* code_ = nullptr;
+  bool jit_ = false;  // the JIT compiled it
+};
+
+// The pieces of one text, searched on the calling thread with its match state.
+class RegexSearch {
+ public:
+  RegexSearch(const RegexSplitter& splitter, Bytes text);
+
   // Finds the next piece at or after `from`: a non-empty match, or a stretch of bytes that are
   // not UTF-8, which no pattern can match but which must not be lost. Returns false when none
   // is left. Matched text is the only text kept otherwise, as in the reference tokenizer.
-  bool next(Bytes text, std::size_t from, Span& piece) const;
+  bool next(std::size_t from, Span& piece);
 
  private:
-  RegexSplitter() = default;
   // The next match at or after from, empty ones included; false when none.
-  bool match(Bytes text, std::size_t from, Span& found) const;
+  bool match(std::size_t from, Span& found);
 
-  pcre2_real_code_8* code_ = nullptr;
+  Bytes text_;
+  const pcre2_real_code_8* code_;
+  bool jit_;
+  MatchState& state_;
 };
 
 }  // namespace pelnor

@@ -139,10 +139,8 @@ struct RuleCutter {
 };
 
 struct RegexCutter {
-  const RegexSplitter& splitter;
-  bool operator()(Bytes text, std::size_t from, Span& piece) const {
-    return splitter.next(text, from, piece);
-  }
+  RegexSearch search;
+  bool operator()(Bytes, std::size_t from, Span& piece) { return search.next(from, piece); }
 };
 
 // Encodes the pieces that next_piece cuts, telling on_piece(start, ids so far) as each piece's
@@ -362,8 +360,8 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RuleCutter<r50k_next_piece>{tokenizer.classes()}, on_piece);
     case RuleSet::kRegex:
-      return encode_pieces(tokenizer, text, out, cache.handle(), RegexCutter{*tokenizer.splitter()},
-                           on_piece);
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RegexCutter{RegexSearch(*tokenizer.splitter(), text)}, on_piece);
   }
 }
 

@@ -186,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
 std::vector<std::string> split(const RegexSplitter& splitter, const std::string& text) {
   std::vector<std::string> out;
   Span piece{};
-  for (std::size_t from = 0; splitter.next(as_bytes(text), from, piece);) {
+  RegexSearch search(splitter, as_bytes(text));
+  for (std::size_t from = 0; search.next(from, piece);) {
     out.push_back(text.substr(piece.start, piece.len));
     from = piece.start + piece.len;
   }
