@@ -98,12 +98,22 @@ RegexSearch::RegexSearch(const RegexSplitter& splitter, Bytes text)
 bool RegexSearch::match(std::size_t from, Span& found) {
   const auto* subject = reinterpret_cast<PCRE2_SPTR>(text_.data());
   // The JIT's own entry spares each match the general entry's checks, which the pattern's
-  // compile options make needless.
-  int rc = jit_
-               ? pcre2_jit_match(code_, subject, text_.size(), from, 0, state_.data, state_.context)
-               : pcre2_match(code_, subject, text_.size(), from, 0, state_.data, state_.context);
+  // compile options make needless. Without JIT code the interpreter matches, as past the JIT's
+  // stack.
+  const int rc =
+      jit_ ? pcre2_jit_match(code_, subject, text_.size(), from, 0, state_.data, state_.context)
+           : PCRE2_ERROR_JIT_STACKLIMIT;
+  if (rc < 0 && !settled(from, rc)) return false;
+  const PCRE2_SIZE* span = pcre2_get_ovector_pointer(state_.data);
+  // \K can put a match's start after its end.
+  found = {span[0], span[1] > span[0] ? span[1] - span[0] : 0};
+  return true;
+}
+
+bool RegexSearch::settled(std::size_t from, int rc) {
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
-    rc = pcre2_match(code_, subject, text_.size(), from, PCRE2_NO_JIT, state_.data, state_.context);
+    rc = pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(text_.data()), text_.size(), from,
+                     PCRE2_NO_JIT, state_.data, state_.context);
   }
   if (rc == PCRE2_ERROR_NOMATCH) return false;
   if (rc == PCRE2_ERROR_NOMEMORY) throw std::bad_alloc();
@@ -111,17 +121,24 @@ bool RegexSearch::match(std::size_t from, Span& found) {
     throw std::runtime_error("the splitting pattern failed at byte " + std::to_string(from) + ": " +
                              pcre2_message(rc));
   }
-  const PCRE2_SIZE* span = pcre2_get_ovector_pointer(state_.data);
-  // \K can put a match's start after its end.
-  found = {span[0], span[1] > span[0] ? span[1] - span[0] : 0};
   return true;
 }
 
 bool RegexSearch::next(std::size_t from, Span& piece) {
-  const Bytes text = text_;
+  if (from >= text_.size()) return false;
   Span found{};
-  while (from < text.size()) {
-    const bool matched = match(from, found);
+  const bool matched = match(from, found);
+  // Most pieces are a match right where the last one ended.
+  if (matched && found.start == from && found.len > 0) {
+    piece = found;
+    return true;
+  }
+  return next_after(from, matched, found, piece);
+}
+
+bool RegexSearch::next_after(std::size_t from, bool matched, Span found, Span& piece) {
+  const Bytes text = text_;
+  for (;;) {
     const std::size_t unmatched_end = matched ? found.start : text.size();
     if (unmatched_end > from && !is_valid_utf8(text.subspan(from, unmatched_end - from))) {
       piece = {from, unmatched_end - from};
@@ -140,8 +157,9 @@ bool RegexSearch::next(std::size_t from, Span& piece) {
       return true;
     }
     from = found.start + step;
+    if (from >= text.size()) return false;
+    matched = match(from, found);
   }
-  return false;
 }
 
 }  // namespace pelnor

@@ -51,6 +51,11 @@ class RegexSearch {
  private:
   // The next match at or after from, empty ones included; false when none.
   bool match(std::size_t from, Span& found);
+  // Whether a match that the JIT did not finish with rc (its stack outgrown, or no JIT) is found
+  // by the interpreter; raises on PCRE2's errors.
+  bool settled(std::size_t from, int rc);
+  // next, when the match at or after from (found, if matched) is not a piece right at from.
+  bool next_after(std::size_t from, bool matched, Span found, Span& piece);
 
   Bytes text_;
   const pcre2_real_code_8* code_;
