@@ -153,8 +153,9 @@ def custom_pattern_figures(kinds, repeat):
     print(f"{'pattern':>12}" + "".join(f"{kind:>16}" for kind in kinds))
     for name, row in rows.items():
         print(f"{name:>12}" + "".join(f"{mbs:>8.1f}{x:>7.1f}x" for mbs, x, _ in row.values()))
-    print(f"{'tiktoken':>12}" + " MB/s: " + "; ".join(
-        f"{name} " + " ".join(f"{t:.1f}" for _, _, t in row.values()) for name, row in rows.items()))
+    speeds = ("; ".join(f"{name} " + " ".join(f"{t:.1f}" for _, _, t in row.values())
+                        for name, row in rows.items()))
+    print(f"{'tiktoken':>12} MB/s: {speeds}")
     return rows
 
 
