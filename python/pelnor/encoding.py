@@ -244,9 +244,10 @@ class Encoding:
         allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
         disallowed_special: Literal["all"] | Collection[str] = "all",
     ) -> tuple[str, int]:
-        """Returns `(kept, total)`: the longest prefix of the text whose tokens are the first
-        `max_tokens` of `encode`'s (a character cut by the budget is dropped whole, an allowed
-        special string is kept or dropped whole), and the token count of the whole text."""
+        """Returns `(kept, total)`: the text up to where the first `max_tokens` of `encode`'s
+        tokens end, all of it if that is every token (a character cut by the budget is dropped
+        whole, an allowed special string is kept or dropped whole), and the token count of the
+        whole text."""
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
         return self._truncate(text, max_tokens, allowed)
 

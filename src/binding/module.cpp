@@ -692,8 +692,9 @@ PyMethodDef kMethods[] = {
     PELNOR_METHOD(encode_with_offsets,
                   "encode_with_offsets($self, text, unit=\"byte\")\n--\n\n"
                   "Ordinary ids + per-token spans. `unit=\"byte\"` gives exact UTF-8 byte\n"
-                  "offsets (they tile the input); `unit=\"char\"` gives code-point offsets\n"
-                  "(HF `offset_mapping` shape)."),
+                  "offsets (they tile the input, less any text a custom pattern leaves\n"
+                  "unmatched); `unit=\"char\"` gives code-point offsets (HF `offset_mapping`\n"
+                  "shape)."),
     PELNOR_METHOD(encode_single_token,
                   "encode_single_token($self, piece)\n--\n\n"
                   "Exact bytes/str of a SINGLE token -> its id."),
