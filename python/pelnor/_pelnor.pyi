@@ -8,6 +8,7 @@ import numpy.typing
 
 __version__: Final[str]
 BUILTIN_ENCODINGS: list[str]
+LIMITS: Final[dict[str, int]]
 
 _Policy = Literal["all"] | Iterable[str] | None
 

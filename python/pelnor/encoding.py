@@ -3,23 +3,19 @@
 import codecs
 import functools
 import re
-import struct
 from collections.abc import Callable, Collection, Sequence, Set as AbstractSet
 from typing import TYPE_CHECKING, Literal
 
-from ._pelnor import Tokenizer
+from ._pelnor import LIMITS, Tokenizer
 from .patterns import rules_of_pattern
 from .regex_dialect import to_pcre2
-from .vocab_format import vocab_data
+from .vocab_format import special_bytes, vocab_data
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
 _NO_SPECIALS: frozenset[str] = frozenset()
-# The limits of the special-token format the native tokenizer is built from.
-_MAX_SPECIALS = 4096
-_MAX_SPECIAL_BYTES = 64
 
 
 class Encoding:
@@ -54,6 +50,7 @@ class Encoding:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
         pattern = to_pcre2(pat_str) if rules == "regex" else ""
+        _check_ranks(mergeable_ranks)
         vocab, gaps = vocab_data(mergeable_ranks)
         tokenizer = Tokenizer.from_data(name, rules, vocab, _special_data(special_tokens), pattern)
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
@@ -560,18 +557,29 @@ def _missing_bytes(mergeable_ranks):
     return bytes(sorted(set(range(256)) - present))
 
 
+def _check_ranks(mergeable_ranks):
+    """Raises ValueError where a rank table is outside what the native tables hold."""
+    max_ranks, max_bytes = LIMITS["ranks"], LIMITS["token_bytes"]
+    ranks = set(mergeable_ranks.values())
+    if not ranks or min(ranks) < 0 or max(ranks) >= max_ranks:
+        raise ValueError(f"pelnor: a rank table holds ranks 0 to {max_ranks - 1}, at least one")
+    if len(ranks) != len(mergeable_ranks):
+        raise ValueError("pelnor: the ranks must be distinct")
+    for token in mergeable_ranks:
+        if not 1 <= len(token) <= max_bytes:
+            raise ValueError(f"pelnor: token {token!r} is not 1 to {max_bytes} bytes long")
+
+
 def _special_data(special_tokens):
-    """The special tokens in the special-tokens format: count, then (id, length, text) each."""
-    if len(special_tokens) > _MAX_SPECIALS:
-        raise ValueError(f"pelnor: at most {_MAX_SPECIALS} special tokens are supported")
-    parts = [struct.pack("<I", len(special_tokens))]
+    """The special tokens in the special-tokens format, checked against its limits."""
+    max_specials, max_bytes = LIMITS["special_tokens"], LIMITS["special_token_bytes"]
+    if len(special_tokens) > max_specials:
+        raise ValueError(f"pelnor: at most {max_specials} special tokens are supported")
     for text, token in special_tokens.items():
         if not 0 <= token < 2**32:
             raise OverflowError(f"pelnor: special token id {token} is out of range")
-        data = text.encode("utf-8")
-        if not 1 <= len(data) <= _MAX_SPECIAL_BYTES:
+        if not 1 <= len(text.encode("utf-8")) <= max_bytes:
             raise ValueError(
-                f"pelnor: special token {text!r} is not 1 to {_MAX_SPECIAL_BYTES} bytes long"
+                f"pelnor: special token {text!r} is not 1 to {max_bytes} bytes long"
             )
-        parts.append(struct.pack("<IH", token, len(data)) + data)
-    return b"".join(parts)
+    return special_bytes(special_tokens.items())

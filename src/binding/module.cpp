@@ -890,7 +890,14 @@ int module_exec(PyObject* module) {
     return -1;
   }
   if (add_member(module, "Tokenizer", type) < 0) return -1;
-  if (add_member(module, "__version__", PyUnicode_FromString("0.1.4")) < 0) return -1;
+  if (add_member(module, "__version__", PyUnicode_FromString(PELNOR_VERSION)) < 0) return -1;
+  // What the data formats hold, for the package's checks of custom tables; outside __all__,
+  // which is the module's interface.
+  PyObject* limits =
+      Py_BuildValue("{sIsnsIsn}", "ranks", kMaxTokenCount, "token_bytes",
+                    static_cast<Py_ssize_t>(kMaxTokenBytes), "special_tokens", kMaxSpecialTokens,
+                    "special_token_bytes", static_cast<Py_ssize_t>(kMaxSpecialTokenBytes));
+  if (PyModule_Add(module, "LIMITS", limits) < 0) return -1;
   return add_member(module, "BUILTIN_ENCODINGS", builtin_encoding_list());
 }
 
