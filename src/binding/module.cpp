@@ -769,8 +769,7 @@ PyGetSetDef kProperties[] = {
 constexpr char kTokenizerDoc[] =
     "Tokenizer(encoding, datadir=\"\")\n--\n\n"
     "A byte-pair tokenizer whose ids equal tiktoken's.\n\n"
-    "encoding is a built-in name (BUILTIN_ENCODINGS: gpt2, r50k_base, p50k_base,\n"
-    "p50k_edit, cl100k_base, o200k_base, o200k_harmony).\n"
+    "encoding is a built-in name, one of BUILTIN_ENCODINGS.\n"
     "datadir, when given, is a directory holding the encoding's data files under\n"
     "their built-in names (r50k.vocab, cl100k.vocab, ..., the .special files and the\n"
     "uniclass*.bin tables); they are read from there instead of the copies built\n"
