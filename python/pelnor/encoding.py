@@ -82,10 +82,8 @@ class Encoding:
         self._explicit_n_vocab = explicit_n_vocab
         self._ranks = mergeable_ranks
         self._special_ids = frozenset(special_tokens.values())
-        # Ranks no token has, held by placeholder tokens in the native table; those that no
-        # special token takes are no token at all.
+        # Ranks no token has, held by placeholder tokens in the native table.
         self._gaps = gaps
-        self._unknown_gaps = gaps - self._special_ids
         # Bytes the rank table has no one-byte token for; text that needs one cannot be encoded.
         self._missing_bytes = missing_bytes
         if missing_bytes:
@@ -366,35 +364,28 @@ class Encoding:
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
-        token = self.tokenizer.encode_single_token(text_or_bytes)
-        if token in self._gaps and self._special_tokens.get(_as_text(text_or_bytes)) != token:
-            raise KeyError(text_or_bytes)  # the placeholder's bytes
-        return token
+        return self.tokenizer.encode_single_token(text_or_bytes)
 
     # ---- Decoding ------------------------------------------------------------------------------
 
     def decode_bytes(self, tokens: Sequence[int]) -> bytes:
         """Decodes tokens into bytes; an id that is no token raises KeyError."""
-        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens)
 
     def decode(self, tokens: Sequence[int], errors: str = "replace") -> str:
         """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
-        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens).decode("utf-8", errors)
 
     def decode_single_token_bytes(self, token: int) -> bytes:
         """Returns the bytes of one token, or raises KeyError."""
-        self._check_ids([token])
-        return self.tokenizer.decode_single_token_bytes(token)
-
-    def _check_ids(self, tokens):
-        if self._unknown_gaps and not self._unknown_gaps.isdisjoint(tokens):
-            raise KeyError(next(token for token in tokens if token in self._unknown_gaps))
+        try:
+            return self.tokenizer.decode_single_token_bytes(token)
+        except KeyError:
+            raise KeyError(str(token)) from None  # tiktoken's words: the id alone
 
     def decode_tokens_bytes(self, tokens: Sequence[int]) -> list[bytes]:
         """Returns the bytes of each token."""
-        return [self.tokenizer.decode_single_token_bytes(token) for token in tokens]
+        return [self.decode_single_token_bytes(token) for token in tokens]
 
     def decode_with_offsets(self, tokens: Sequence[int]) -> tuple[str, list[int]]:
         """Decodes tokens into a string, with the character index where each token starts.
@@ -544,12 +535,6 @@ def _finder(strings):
 
 def _max_token_value(mergeable_ranks, special_tokens):
     return max(max(mergeable_ranks.values()), max(special_tokens.values(), default=0))
-
-
-def _as_text(text_or_bytes):
-    if isinstance(text_or_bytes, str):
-        return text_or_bytes
-    return bytes(text_or_bytes).decode("utf-8", "replace")
 
 
 def _missing_bytes(mergeable_ranks):
