@@ -95,4 +95,12 @@ PyObject* numpy_view(PyObject* buffer, const char* dtype) {
   return array;
 }
 
+PyObject* raise_failure(const Error& failure) {
+  // Construction fails as a RuntimeError from every constructor; a value a call cannot take is a
+  // ValueError.
+  PyObject* type = failure.kind == ErrorKind::kData ? PyExc_RuntimeError : PyExc_ValueError;
+  PyErr_SetString(type, failure.message.c_str());
+  return nullptr;
+}
+
 }  // namespace pelnor::binding

@@ -37,14 +37,13 @@ PyObject* id_list(PyObject* self, const IdVector& ids) {
 
 // ---- Construction and lifetime ----------------------------------------------------------------
 
-// Returns a new object of type holding built, or sets exception (of class failure) and returns
+// Returns a new object of type holding built, or sets the exception of its failure and returns
 // nullptr; steals rebuild_args.
-PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* failure,
-                         PyObject* rebuild_args, bool from_data) {
+PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* rebuild_args,
+                         bool from_data) {
   if (!built.ok()) {
     Py_XDECREF(rebuild_args);
-    PyErr_SetString(failure, built.error().c_str());
-    return nullptr;
+    return raise_failure(built.failure());
   }
   PyObject* self = rebuild_args == nullptr ? nullptr : type->tp_alloc(type, 0);
   if (self == nullptr) {
@@ -80,7 +79,7 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         datadir.size == 0
             ? Py_BuildValue("(s#)", encoding.data, encoding.size)
             : Py_BuildValue("(s#s#)", encoding.data, encoding.size, datadir.data, datadir.size);
-    return make_tokenizer(type, built, PyExc_RuntimeError, rebuild_args, false);
+    return make_tokenizer(type, built, rebuild_args, false);
   });
 }
 
@@ -119,8 +118,7 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
         Py_BuildValue("(s#s#y#y#s#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),
                       static_cast<Py_ssize_t>(special_tokens.size()), pattern.data, pattern.size);
-    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, PyExc_ValueError,
-                          rebuild_args, true);
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, rebuild_args, true);
   });
 }
 
@@ -167,7 +165,7 @@ bool encode_with_policy(const char* display_name, PyObject* self, PyObject* cons
     encoded.emplace(pelnor::encode_with_policy(core(self), text.bytes(), allowed, disallowed));
   }
   if (!encoded->ok()) {
-    PyErr_SetString(PyExc_ValueError, encoded->error().c_str());
+    raise_failure(encoded->failure());
     return false;
   }
   ids = std::move(encoded->value());
@@ -482,10 +480,7 @@ PyObject* text_of_decoded(const ByteVector& bytes, DecodeErrors mode) {
     PyErr_Clear();
   }
   Result<std::string> text = text_of_bytes(std::string(bytes.data(), bytes.size()), mode);
-  if (!text.ok()) {
-    PyErr_SetString(PyExc_ValueError, text.error().c_str());
-    return nullptr;
-  }
+  if (!text.ok()) return raise_failure(text.failure());
   return text_of_utf8(text.value());
 }
 
@@ -746,8 +741,8 @@ PyMethodDef kMethods[] = {
      "from_data($type, name, rules, vocab, special_tokens, pattern='')\n--\n\n"
      "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
      "formats of the vocab and special-tokens files, text split by the rules of 'cl100k',\n"
-     "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data or a\n"
-     "pattern PCRE2 refuses raises ValueError."},
+     "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data\n"
+     "raises RuntimeError, as from Tokenizer(); a pattern PCRE2 refuses, ValueError."},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

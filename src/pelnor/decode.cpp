@@ -167,7 +167,7 @@ Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode) {
   if (mode == DecodeErrors::kStrict) {
     const auto error =
         find_utf8_error(Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    if (error) return Error{strict_decode_message(*error)};
+    if (error) return Error{ErrorKind::kArgument, strict_decode_message(*error)};
     return bytes;
   }
   std::string text = replace_invalid_utf8(std::move(bytes));

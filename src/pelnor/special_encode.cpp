@@ -155,7 +155,7 @@ std::string disallowed_special_message(std::string_view member) {
 Result<IdVector> encode_with_policy(const Tokenizer& tokenizer, Bytes text,
                                     const SpecialPolicy& allowed, const SpecialPolicy& disallowed) {
   if (const auto member = find_disallowed(tokenizer, text, allowed, disallowed)) {
-    return Error{disallowed_special_message(*member)};
+    return Error{ErrorKind::kArgument, disallowed_special_message(*member)};
   }
   return encode_allowing(tokenizer, text, allowed);
 }

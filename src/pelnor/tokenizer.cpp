@@ -63,10 +63,11 @@ Result<std::unique_ptr<Vocab>> load_vocab_file(const std::string& path) {
   const FileContent file = read_file(path, kMaxVocabFileBytes);
   switch (file.failure) {
     case FileContent::Failure::kOpen:
-      return Error{"pelnor: cannot open vocab file " + path + ": " + file.description};
+      return Error{ErrorKind::kData,
+                   "pelnor: cannot open vocab file " + path + ": " + file.description};
     case FileContent::Failure::kRead:
     case FileContent::Failure::kTooLarge:
-      return Error{"pelnor: cannot read " + path + ": " + file.description};
+      return Error{ErrorKind::kData, "pelnor: cannot read " + path + ": " + file.description};
     case FileContent::Failure::kNone:
       break;
   }
@@ -206,7 +207,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
       if (&known != kRegistry) message += ", ";
       message += known.name;
     }
-    return Error{message + ")"};
+    return Error{ErrorKind::kData, message + ")"};
   }
   if (datadir.empty()) {
     return from_data(name, encoding->rules, *builtin_file(encoding->vocab_file),
@@ -215,10 +216,10 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   Tokenizer tokenizer;
   tokenizer.rule_set_ = encoding->rules;
   Result<std::unique_ptr<Vocab>> vocab = load_vocab_file(join_path(datadir, encoding->vocab_file));
-  if (!vocab.ok()) return Error{vocab.error()};
+  if (!vocab.ok()) return vocab.failure();
   Result<UniClassTable> classes =
       load_uniclass_file(join_path(datadir, encoding->class_file), encoding->classes);
-  if (!classes.ok()) return Error{classes.error()};
+  if (!classes.ok()) return classes.failure();
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   const std::string special_path = join_path(datadir, encoding->special_file);
@@ -226,11 +227,12 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   // large to be such a file is a fault in the data directory, not an absent file.
   const FileContent special_file = read_file(special_path, kMaxSpecialFileBytes);
   if (special_file.failure == FileContent::Failure::kTooLarge) {
-    return Error{"pelnor: cannot read " + special_path + ": " + special_file.description};
+    return Error{ErrorKind::kData,
+                 "pelnor: cannot read " + special_path + ": " + special_file.description};
   }
   if (special_file.failure == FileContent::Failure::kNone) {
     Result<SpecialTokens> specials = parse_special_tokens(special_file.bytes, special_path);
-    if (!specials.ok()) return Error{specials.error()};
+    if (!specials.ok()) return specials.failure();
     tokenizer.special_tokens_ = std::move(specials.value());
   }
   tokenizer.classes_ = std::move(classes.value());
@@ -245,22 +247,22 @@ Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Byt
   Tokenizer tokenizer;
   if (rules == RuleSet::kRegex) {
     Result<std::unique_ptr<const RegexSplitter>> splitter = RegexSplitter::compile(pattern);
-    if (!splitter.ok()) return Error{splitter.error()};
+    if (!splitter.ok()) return splitter.failure();
     tokenizer.splitter_ = std::move(splitter.value());
   } else {
     const Encoding& kind = *std::ranges::find(kRegistry, rules, &Encoding::rules);
     Result<UniClassTable> classes =
         UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
-    if (!classes.ok()) return Error{classes.error()};
+    if (!classes.ok()) return classes.failure();
     tokenizer.classes_ = std::move(classes.value());
   }
   Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
-  if (!parsed.ok()) return Error{parsed.error()};
+  if (!parsed.ok()) return parsed.failure();
   tokenizer.rule_set_ = rules;
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
-  if (!specials.ok()) return Error{specials.error()};
+  if (!specials.ok()) return specials.failure();
   tokenizer.vocab_ = std::move(parsed.value());
   tokenizer.special_tokens_ = std::move(specials.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
