@@ -155,9 +155,8 @@ class Encoding:
                 return self._encode(text)  # the native defaults, resolved fastest
             except UnicodeEncodeError:
                 return self._encode(_without_surrogates(text))
-            except ValueError:
-                # Named as tiktoken names it: the first special string in the text.
-                _check_texts([text], self.special_tokens_set)
+            except ValueError as error:
+                _reword_disallowed(error)
                 raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
         try:
@@ -339,11 +338,15 @@ class Encoding:
         explicit disallowed set is checked as it stands, even where it names allowed strings."""
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
         allowed = frozenset(allowed or ()) & self.special_tokens_set
+        # The native check, which reads "all" as every special string less the allowed ones.
+        check = self.tokenizer.find_disallowed_special
         if disallowed_special == "all":
-            disallowed = self.special_tokens_set - allowed
+            found = _on_encodable(lambda ts: check(ts, allowed, "all"), texts)
         else:
             disallowed = frozenset(disallowed_special or ())
-        _check_texts(texts, disallowed)
+            found = disallowed and _on_encodable(lambda ts: check(ts, None, disallowed), texts)
+        if found:
+            raise ValueError(_disallowed_message(found))
         if self._missing_bytes:
             self._check_bytes(texts)
         return allowed
@@ -470,14 +473,12 @@ class StreamDecoder:
         return self._utf8.decode(b"", final=True)
 
 
-def _check_texts(texts, disallowed):
-    """Raises ValueError, in tiktoken's words, naming the first disallowed string in a text."""
-    if not disallowed:
-        return
-    finder = _finder(frozenset(disallowed))
-    for text in texts:
-        if found := finder(text):
-            raise ValueError(_disallowed_message(found.group())) from None
+def _reword_disallowed(error):
+    """Raises the native failure on a disallowed special string in tiktoken's words, which name
+    the first in the text; leaves any other ValueError alone."""
+    special = getattr(error, "special_token", None)
+    if special is not None:
+        raise ValueError(_disallowed_message(special)) from None
 
 
 def _disallowed_message(token):

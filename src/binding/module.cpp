@@ -435,6 +435,30 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* find_disallowed_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"texts", true}, {"allowed_special", false}, {"disallowed_special", false}};
+    TextList texts;
+    SpecialPolicy allowed, disallowed;
+    if (!parse("Tokenizer.find_disallowed_special()", kParams, args, nargsf, kwnames, texts,
+               allowed, disallowed)) {
+      return nullptr;
+    }
+    std::optional<DisallowedFound> found;
+    {
+      Detached detached;
+      for (const Bytes text : texts.views()) {
+        found = find_disallowed(core(self), text, allowed, disallowed);
+        if (found) break;
+      }
+    }
+    if (!found) Py_RETURN_NONE;
+    return text_of_utf8(found->first);
+  });
+}
+
 PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Text text;
@@ -704,6 +728,11 @@ PyMethodDef kMethods[] = {
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count, "count($self, text)\n--\n\n"),
+    PELNOR_METHOD(find_disallowed_special,
+                  "find_disallowed_special($self, texts, allowed_special=None, "
+                  "disallowed_special=None)\n--\n\n"
+                  "The special string that encode's policy check finds first in the first of\n"
+                  "the texts holding one (the longest where several start there), or None."),
     PELNOR_METHOD(encode_batch,
                   "encode_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Encode many texts in parallel. Returns (flat uint32 id buffer, per-text\n"

@@ -12,14 +12,16 @@ namespace pelnor {
 // What kind of failure: the binding raises one exception class per kind.
 enum class ErrorKind : std::uint8_t {
   kData,      // no encoding can be built: an unknown name, unreadable or malformed data
-  kArgument,  // a value the call cannot take: a pattern, a disallowed special string, bytes
-              // that strict decoding refuses
+  kArgument,  // a value the call cannot take: a pattern, bytes that strict decoding refuses
+  kDisallowedSpecial,  // a text holding a special string the call's policy disallows
 };
 
 // A failure, with its message as the caller will show it.
 struct Error {
   ErrorKind kind;
   std::string message;
+  // What the failure is about, for callers that word it themselves: the special string.
+  std::string subject = {};
 };
 
 template <class T>
