@@ -75,19 +75,12 @@ def read_ranks(path):
 
 def vocab_file(tokens):
     """Serialises tokens (indexed by rank) as a vocab file, records in rank order."""
-    out = [struct.pack("<I", len(tokens))]
-    for rank, token in enumerate(tokens):
-        out.append(struct.pack("<H", len(token)) + token + struct.pack("<I", rank))
-    return b"".join(out)
+    return VOCAB_FORMAT.vocab_bytes((token, rank) for rank, token in enumerate(tokens))
 
 
 def special_file(entries):
     """Serialises (text, id) pairs as a special-tokens file, in the given order."""
-    out = [struct.pack("<I", len(entries))]
-    for text, token_id in entries:
-        raw = text.encode("utf-8")
-        out.append(struct.pack("<IH", token_id, len(raw)) + raw)
-    return b"".join(out)
+    return VOCAB_FORMAT.special_bytes(entries)
 
 
 def harmony_specials():
@@ -227,6 +220,9 @@ def package_module(name):
     return module
 
 
+VOCAB_FORMAT = package_module("vocab_format")
+
+
 def r50k_tokens(ranks):
     """Returns r50k_base's tokens by rank, checked equal to the ranks of GPT-2's release files."""
     load = package_module("load")
@@ -241,7 +237,7 @@ def r50k_tokens(ranks):
 def p50k_vocab(ranks):
     """Returns p50k_base's vocab file: its one gap filled as a custom rank table's gaps are."""
     table = package_module("load").load_tiktoken_bpe(str(ranks / "p50k_base.tiktoken"))
-    data, gaps = package_module("vocab_format").vocab_data(table)
+    data, gaps = VOCAB_FORMAT.vocab_data(table)
     assert gaps == [special_id for _, special_id in P50K_SPECIALS], f"p50k gaps: {gaps}"
     return data
 

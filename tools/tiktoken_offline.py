@@ -1,15 +1,28 @@
-"""tiktoken's encodings built offline from this repository's data/*.vocab files."""
+"""tiktoken's encodings built offline from this repository's data/*.vocab files.
+
+tiktoken's encoding constructors fetch the published rank tables by URL; the loaders they call
+are replaced here by ones that return the ranks given, so tiktoken runs offline with its own
+patterns and special tokens.
+"""
 
 import functools
-import struct
-import sys
+import importlib.util
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-# Last: a package already on the path (a sanitizer or other-Python build) stays the one imported.
-sys.path.append(str(REPO / "python"))
 
-from pelnor._tiktoken import tiktoken_encoding  # noqa: E402
+
+def _vocab_reader():
+    # The package's own reader, loaded on its own: the package found on the path may be an
+    # installed copy or another interpreter's build.
+    found = importlib.util.spec_from_file_location(
+        "pelnor_vocab_format", REPO / "python/pelnor/vocab_format.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module.read_vocab
+
+
+read_vocab = _vocab_reader()
 
 VOCAB_OF_ENCODING = {
     "gpt2": "r50k.vocab",
@@ -25,18 +38,26 @@ VOCAB_OF_ENCODING = {
 GAPS = {"p50k.vocab": {50256}}
 
 
+def tiktoken_encoding(name, ranks):
+    """Returns tiktoken's Encoding `name` built on ranks ({token bytes: rank})."""
+    import tiktoken
+    from tiktoken_ext import openai_public
+
+    loaders = ("load_tiktoken_bpe", "data_gym_to_mergeable_bpe_ranks")
+    originals = {loader: getattr(openai_public, loader) for loader in loaders}
+    for loader in loaders:
+        setattr(openai_public, loader, lambda *args, **kwargs: dict(ranks))
+    try:
+        return tiktoken.Encoding(**getattr(openai_public, name)())
+    finally:
+        for loader, original in originals.items():
+            setattr(openai_public, loader, original)
+
+
 @functools.cache
 def _ranks(vocab_file):
-    raw = (REPO / "data" / vocab_file).read_bytes()
-    (count,) = struct.unpack_from("<I", raw, 0)
-    ranks, pos = {}, 4
-    for _ in range(count):
-        (length,) = struct.unpack_from("<H", raw, pos)
-        token = raw[pos + 2 : pos + 2 + length]
-        (rank,) = struct.unpack_from("<I", raw, pos + 2 + length)
-        ranks[token] = rank
-        pos += length + 6
-    return {token: rank for token, rank in ranks.items() if rank not in GAPS.get(vocab_file, ())}
+    ranks = read_vocab((REPO / "data" / vocab_file).read_bytes())
+    return {token: rank for token, rank in ranks if rank not in GAPS.get(vocab_file, ())}
 
 
 @functools.cache

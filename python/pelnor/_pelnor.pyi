@@ -8,6 +8,7 @@ import numpy.typing
 
 __version__: Final[str]
 BUILTIN_ENCODINGS: list[str]
+LIMITS: Final[dict[str, int]]
 
 _Policy = Literal["all"] | Iterable[str] | None
 
@@ -47,6 +48,10 @@ class Tokenizer:
         self, texts: Sequence[str], max_tokens: int, threads: int = 0
     ) -> list[tuple[str, int]]: ...
     def count(self, text: str) -> int: ...
+    def find_disallowed_special(
+        self, texts: Iterable[str], allowed_special: _Policy = None,
+        disallowed_special: _Policy = None
+    ) -> str | None: ...
     def encode_batch(
         self, texts: Sequence[str], threads: int = 0, with_special: bool = False
     ) -> tuple[bytes, bytes]: ...

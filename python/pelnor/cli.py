@@ -433,13 +433,15 @@ def _timed(fn):
 
 
 def _tiktoken_reference(tok):
+    """tiktoken's Encoding with the same pattern, ranks and special tokens, or None."""
     try:
-        from ._tiktoken import tiktoken_encoding
-
-        ranks = {token: rank for rank, token in enumerate(tok.token_byte_values())}
-        return tiktoken_encoding(tok.name, ranks)
+        import tiktoken
     except ImportError:
         return None
+    face = get_encoding(tok.name)
+    return tiktoken.Encoding(tok.name, pat_str=face._pat_str,
+                             mergeable_ranks=face._mergeable_ranks,
+                             special_tokens=face._special_tokens)
 
 
 FORMATS = ["text", "json", "npy", "raw"]

@@ -3,23 +3,19 @@
 import codecs
 import functools
 import re
-import struct
 from collections.abc import Callable, Collection, Sequence, Set as AbstractSet
 from typing import TYPE_CHECKING, Literal
 
-from ._pelnor import Tokenizer
+from ._pelnor import LIMITS, Tokenizer
 from .patterns import rules_of_pattern
 from .regex_dialect import to_pcre2
-from .vocab_format import vocab_data
+from .vocab_format import special_bytes, vocab_data
 
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
 _NO_SPECIALS: frozenset[str] = frozenset()
-# The limits of the special-token format the native tokenizer is built from.
-_MAX_SPECIALS = 4096
-_MAX_SPECIAL_BYTES = 64
 
 
 class Encoding:
@@ -54,6 +50,7 @@ class Encoding:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
         pattern = to_pcre2(pat_str) if rules == "regex" else ""
+        _check_ranks(mergeable_ranks)
         vocab, gaps = vocab_data(mergeable_ranks)
         tokenizer = Tokenizer.from_data(name, rules, vocab, _special_data(special_tokens), pattern)
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
@@ -85,10 +82,8 @@ class Encoding:
         self._explicit_n_vocab = explicit_n_vocab
         self._ranks = mergeable_ranks
         self._special_ids = frozenset(special_tokens.values())
-        # Ranks no token has, held by placeholder tokens in the native table; those that no
-        # special token takes are no token at all.
+        # Ranks no token has, held by placeholder tokens in the native table.
         self._gaps = gaps
-        self._unknown_gaps = gaps - self._special_ids
         # Bytes the rank table has no one-byte token for; text that needs one cannot be encoded.
         self._missing_bytes = missing_bytes
         if missing_bytes:
@@ -160,9 +155,8 @@ class Encoding:
                 return self._encode(text)  # the native defaults, resolved fastest
             except UnicodeEncodeError:
                 return self._encode(_without_surrogates(text))
-            except ValueError:
-                # Named as tiktoken names it: the first special string in the text.
-                _check_texts([text], self.special_tokens_set)
+            except ValueError as error:
+                _reword_disallowed(error)
                 raise
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
         try:
@@ -345,11 +339,15 @@ class Encoding:
         explicit disallowed set is checked as it stands, even where it names allowed strings."""
         allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
         allowed = frozenset(allowed or ()) & self.special_tokens_set
+        # The native check, which reads "all" as every special string less the allowed ones.
+        check = self.tokenizer.find_disallowed_special
         if disallowed_special == "all":
-            disallowed = self.special_tokens_set - allowed
+            found = _on_encodable(lambda ts: check(ts, allowed, "all"), texts)
         else:
             disallowed = frozenset(disallowed_special or ())
-        _check_texts(texts, disallowed)
+            found = disallowed and _on_encodable(lambda ts: check(ts, None, disallowed), texts)
+        if found:
+            raise ValueError(_disallowed_message(found))
         if self._missing_bytes:
             self._check_bytes(texts)
         return allowed
@@ -370,35 +368,28 @@ class Encoding:
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
-        token = self.tokenizer.encode_single_token(text_or_bytes)
-        if token in self._gaps and self._special_tokens.get(_as_text(text_or_bytes)) != token:
-            raise KeyError(text_or_bytes)  # the placeholder's bytes
-        return token
+        return self.tokenizer.encode_single_token(text_or_bytes)
 
     # ---- Decoding ------------------------------------------------------------------------------
 
     def decode_bytes(self, tokens: Sequence[int]) -> bytes:
         """Decodes tokens into bytes; an id that is no token raises KeyError."""
-        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens)
 
     def decode(self, tokens: Sequence[int], errors: str = "replace") -> str:
         """Decodes tokens into a string, decoding UTF-8 with the error handler `errors`."""
-        self._check_ids(tokens)
         return self.tokenizer.decode_bytes_checked(tokens).decode("utf-8", errors)
 
     def decode_single_token_bytes(self, token: int) -> bytes:
         """Returns the bytes of one token, or raises KeyError."""
-        self._check_ids([token])
-        return self.tokenizer.decode_single_token_bytes(token)
-
-    def _check_ids(self, tokens):
-        if self._unknown_gaps and not self._unknown_gaps.isdisjoint(tokens):
-            raise KeyError(next(token for token in tokens if token in self._unknown_gaps))
+        try:
+            return self.tokenizer.decode_single_token_bytes(token)
+        except KeyError:
+            raise KeyError(str(token)) from None  # tiktoken's words: the id alone
 
     def decode_tokens_bytes(self, tokens: Sequence[int]) -> list[bytes]:
         """Returns the bytes of each token."""
-        return [self.tokenizer.decode_single_token_bytes(token) for token in tokens]
+        return [self.decode_single_token_bytes(token) for token in tokens]
 
     def decode_with_offsets(self, tokens: Sequence[int]) -> tuple[str, list[int]]:
         """Decodes tokens into a string, with the character index where each token starts.
@@ -483,14 +474,12 @@ class StreamDecoder:
         return self._utf8.decode(b"", final=True)
 
 
-def _check_texts(texts, disallowed):
-    """Raises ValueError, in tiktoken's words, naming the first disallowed string in a text."""
-    if not disallowed:
-        return
-    finder = _finder(frozenset(disallowed))
-    for text in texts:
-        if found := finder(text):
-            raise ValueError(_disallowed_message(found.group())) from None
+def _reword_disallowed(error):
+    """Raises the native failure on a disallowed special string in tiktoken's words, which name
+    the first in the text; leaves any other ValueError alone."""
+    special = getattr(error, "special_token", None)
+    if special is not None:
+        raise ValueError(_disallowed_message(special)) from None
 
 
 def _disallowed_message(token):
@@ -550,29 +539,34 @@ def _max_token_value(mergeable_ranks, special_tokens):
     return max(max(mergeable_ranks.values()), max(special_tokens.values(), default=0))
 
 
-def _as_text(text_or_bytes):
-    if isinstance(text_or_bytes, str):
-        return text_or_bytes
-    return bytes(text_or_bytes).decode("utf-8", "replace")
-
-
 def _missing_bytes(mergeable_ranks):
     present = {token[0] for token in mergeable_ranks if len(token) == 1}
     return bytes(sorted(set(range(256)) - present))
 
 
+def _check_ranks(mergeable_ranks):
+    """Raises ValueError where a rank table is outside what the native tables hold."""
+    max_ranks, max_bytes = LIMITS["ranks"], LIMITS["token_bytes"]
+    ranks = set(mergeable_ranks.values())
+    if not ranks or min(ranks) < 0 or max(ranks) >= max_ranks:
+        raise ValueError(f"pelnor: a rank table holds ranks 0 to {max_ranks - 1}, at least one")
+    if len(ranks) != len(mergeable_ranks):
+        raise ValueError("pelnor: the ranks must be distinct")
+    for token in mergeable_ranks:
+        if not 1 <= len(token) <= max_bytes:
+            raise ValueError(f"pelnor: token {token!r} is not 1 to {max_bytes} bytes long")
+
+
 def _special_data(special_tokens):
-    """The special tokens in the special-tokens format: count, then (id, length, text) each."""
-    if len(special_tokens) > _MAX_SPECIALS:
-        raise ValueError(f"pelnor: at most {_MAX_SPECIALS} special tokens are supported")
-    parts = [struct.pack("<I", len(special_tokens))]
+    """The special tokens in the special-tokens format, checked against its limits."""
+    max_specials, max_bytes = LIMITS["special_tokens"], LIMITS["special_token_bytes"]
+    if len(special_tokens) > max_specials:
+        raise ValueError(f"pelnor: at most {max_specials} special tokens are supported")
     for text, token in special_tokens.items():
         if not 0 <= token < 2**32:
             raise OverflowError(f"pelnor: special token id {token} is out of range")
-        data = text.encode("utf-8")
-        if not 1 <= len(data) <= _MAX_SPECIAL_BYTES:
+        if not 1 <= len(text.encode("utf-8")) <= max_bytes:
             raise ValueError(
-                f"pelnor: special token {text!r} is not 1 to {_MAX_SPECIAL_BYTES} bytes long"
+                f"pelnor: special token {text!r} is not 1 to {max_bytes} bytes long"
             )
-        parts.append(struct.pack("<IH", token, len(data)) + data)
-    return b"".join(parts)
+    return special_bytes(special_tokens.items())

@@ -9,19 +9,19 @@ from ._pelnor import BUILTIN_ENCODINGS, Tokenizer
 from .encoding import Encoding
 from .patterns import CL100K_PATTERN, O200K_PATTERN, R50K_PATTERN
 
-# Per built-in name: its splitting pattern and tiktoken's explicit_n_vocab.
+# What tiktoken's Encoding of each built-in name says beyond the native tables: its splitting
+# pattern, explicit_n_vocab, and the ranks that no token of its rank table has (the special
+# token of that id fills each).
 _BUILTIN_SHAPES = {
-    "gpt2": (R50K_PATTERN, 50257),
-    "r50k_base": (R50K_PATTERN, 50257),
-    "p50k_base": (R50K_PATTERN, 50281),
-    "p50k_edit": (R50K_PATTERN, None),
-    "cl100k_base": (CL100K_PATTERN, None),
-    "o200k_base": (O200K_PATTERN, None),
-    "o200k_harmony": (O200K_PATTERN, None),
+    "gpt2": (R50K_PATTERN, 50257, frozenset()),
+    "r50k_base": (R50K_PATTERN, 50257, frozenset()),
+    "p50k_base": (R50K_PATTERN, 50281, frozenset([50256])),
+    "p50k_edit": (R50K_PATTERN, None, frozenset([50256])),
+    "cl100k_base": (CL100K_PATTERN, None, frozenset()),
+    "o200k_base": (O200K_PATTERN, None, frozenset()),
+    "o200k_harmony": (O200K_PATTERN, None, frozenset()),
 }
 _O200K_SPECIALS = ("<|endoftext|>", "<|endofprompt|>")
-# The ranks that no token of a built-in rank table has (the special token of that id fills it).
-_BUILTIN_GAPS = {"p50k_base": frozenset([50256]), "p50k_edit": frozenset([50256])}
 # tiktoken's own plugin builds the encodings that pelnor carries built in.
 _TIKTOKEN_OWN_PLUGIN = "tiktoken_ext.openai_public"
 
@@ -64,11 +64,10 @@ def builtin_encoding_or_none(name):
 
 def _build(name):
     if name in _BUILTIN_SHAPES:
-        pat_str, explicit_n_vocab = _BUILTIN_SHAPES[name]
+        pat_str, explicit_n_vocab, gaps = _BUILTIN_SHAPES[name]
         # tiktoken lists harmony's specials after those of o200k_base, which it extends.
         leading = _O200K_SPECIALS if name == "o200k_harmony" else ()
-        return Encoding._wrap(get_tokenizer(name), pat_str, explicit_n_vocab, leading,
-                              _BUILTIN_GAPS.get(name, frozenset()))
+        return Encoding._wrap(get_tokenizer(name), pat_str, explicit_n_vocab, leading, gaps)
     constructor = _plugin_constructors().get(name)
     if constructor is None:
         raise ValueError(

@@ -95,4 +95,25 @@ PyObject* numpy_view(PyObject* buffer, const char* dtype) {
   return array;
 }
 
+PyObject* raise_failure(const Error& failure) {
+  // Construction fails as a RuntimeError from every constructor; a value a call cannot take is a
+  // ValueError.
+  PyObject* type = failure.kind == ErrorKind::kData ? PyExc_RuntimeError : PyExc_ValueError;
+  if (failure.kind != ErrorKind::kDisallowedSpecial) {
+    PyErr_SetString(type, failure.message.c_str());
+    return nullptr;
+  }
+  // The special string rides along, for callers that word the failure themselves.
+  PyObject* message = text_of_utf8(failure.message);
+  PyObject* error = message == nullptr ? nullptr : PyObject_CallOneArg(type, message);
+  Py_XDECREF(message);
+  PyObject* special = error == nullptr ? nullptr : text_of_utf8(failure.subject);
+  if (special != nullptr && PyObject_SetAttrString(error, "special_token", special) == 0) {
+    PyErr_SetRaisedException(Py_NewRef(error));
+  }
+  Py_XDECREF(special);
+  Py_XDECREF(error);
+  return nullptr;
+}
+
 }  // namespace pelnor::binding

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pelnor/ids.h"
+#include "pelnor/result.h"
 #include "pelnor/types.h"
 
 namespace pelnor::binding {
@@ -41,6 +42,9 @@ PyObject* guarded(Body&& body) noexcept {
   }
   return nullptr;
 }
+
+// Sets the exception of a core failure: its kind's class, its message; returns nullptr.
+PyObject* raise_failure(const Error& failure);
 
 // Result builders; each returns a new reference, or nullptr with the exception set.
 

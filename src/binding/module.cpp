@@ -37,14 +37,13 @@ PyObject* id_list(PyObject* self, const IdVector& ids) {
 
 // ---- Construction and lifetime ----------------------------------------------------------------
 
-// Returns a new object of type holding built, or sets exception (of class failure) and returns
+// Returns a new object of type holding built, or sets the exception of its failure and returns
 // nullptr; steals rebuild_args.
-PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* failure,
-                         PyObject* rebuild_args, bool from_data) {
+PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* rebuild_args,
+                         bool from_data) {
   if (!built.ok()) {
     Py_XDECREF(rebuild_args);
-    PyErr_SetString(failure, built.error().c_str());
-    return nullptr;
+    return raise_failure(built.failure());
   }
   PyObject* self = rebuild_args == nullptr ? nullptr : type->tp_alloc(type, 0);
   if (self == nullptr) {
@@ -80,7 +79,7 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         datadir.size == 0
             ? Py_BuildValue("(s#)", encoding.data, encoding.size)
             : Py_BuildValue("(s#s#)", encoding.data, encoding.size, datadir.data, datadir.size);
-    return make_tokenizer(type, built, PyExc_RuntimeError, rebuild_args, false);
+    return make_tokenizer(type, built, rebuild_args, false);
   });
 }
 
@@ -119,8 +118,7 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
         Py_BuildValue("(s#s#y#y#s#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),
                       static_cast<Py_ssize_t>(special_tokens.size()), pattern.data, pattern.size);
-    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, PyExc_ValueError,
-                          rebuild_args, true);
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, rebuild_args, true);
   });
 }
 
@@ -167,7 +165,7 @@ bool encode_with_policy(const char* display_name, PyObject* self, PyObject* cons
     encoded.emplace(pelnor::encode_with_policy(core(self), text.bytes(), allowed, disallowed));
   }
   if (!encoded->ok()) {
-    PyErr_SetString(PyExc_ValueError, encoded->error().c_str());
+    raise_failure(encoded->failure());
     return false;
   }
   ids = std::move(encoded->value());
@@ -435,6 +433,30 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* find_disallowed_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"texts", true}, {"allowed_special", false}, {"disallowed_special", false}};
+    TextList texts;
+    SpecialPolicy allowed, disallowed;
+    if (!parse("Tokenizer.find_disallowed_special()", kParams, args, nargsf, kwnames, texts,
+               allowed, disallowed)) {
+      return nullptr;
+    }
+    std::optional<DisallowedFound> found;
+    {
+      Detached detached;
+      for (const Bytes text : texts.views()) {
+        found = find_disallowed(core(self), text, allowed, disallowed);
+        if (found) break;
+      }
+    }
+    if (!found) Py_RETURN_NONE;
+    return text_of_utf8(found->first);
+  });
+}
+
 PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Text text;
@@ -480,10 +502,7 @@ PyObject* text_of_decoded(const ByteVector& bytes, DecodeErrors mode) {
     PyErr_Clear();
   }
   Result<std::string> text = text_of_bytes(std::string(bytes.data(), bytes.size()), mode);
-  if (!text.ok()) {
-    PyErr_SetString(PyExc_ValueError, text.error().c_str());
-    return nullptr;
-  }
+  if (!text.ok()) return raise_failure(text.failure());
   return text_of_utf8(text.value());
 }
 
@@ -708,6 +727,11 @@ PyMethodDef kMethods[] = {
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count, "count($self, text)\n--\n\n"),
+    PELNOR_METHOD(find_disallowed_special,
+                  "find_disallowed_special($self, texts, allowed_special=None, "
+                  "disallowed_special=None)\n--\n\n"
+                  "The special string that encode's policy check finds first in the first of\n"
+                  "the texts holding one (the longest where several start there), or None."),
     PELNOR_METHOD(encode_batch,
                   "encode_batch($self, texts, threads=0, with_special=False)\n--\n\n"
                   "Encode many texts in parallel. Returns (flat uint32 id buffer, per-text\n"
@@ -745,8 +769,8 @@ PyMethodDef kMethods[] = {
      "from_data($type, name, rules, vocab, special_tokens, pattern='')\n--\n\n"
      "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
      "formats of the vocab and special-tokens files, text split by the rules of 'cl100k',\n"
-     "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data or a\n"
-     "pattern PCRE2 refuses raises ValueError."},
+     "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data\n"
+     "raises RuntimeError, as from Tokenizer(); a pattern PCRE2 refuses, ValueError."},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -768,8 +792,7 @@ PyGetSetDef kProperties[] = {
 constexpr char kTokenizerDoc[] =
     "Tokenizer(encoding, datadir=\"\")\n--\n\n"
     "A byte-pair tokenizer whose ids equal tiktoken's.\n\n"
-    "encoding is a built-in name (BUILTIN_ENCODINGS: gpt2, r50k_base, p50k_base,\n"
-    "p50k_edit, cl100k_base, o200k_base, o200k_harmony).\n"
+    "encoding is a built-in name, one of BUILTIN_ENCODINGS.\n"
     "datadir, when given, is a directory holding the encoding's data files under\n"
     "their built-in names (r50k.vocab, cl100k.vocab, ..., the .special files and the\n"
     "uniclass*.bin tables); they are read from there instead of the copies built\n"
@@ -889,7 +912,14 @@ int module_exec(PyObject* module) {
     return -1;
   }
   if (add_member(module, "Tokenizer", type) < 0) return -1;
-  if (add_member(module, "__version__", PyUnicode_FromString("0.1.4")) < 0) return -1;
+  if (add_member(module, "__version__", PyUnicode_FromString(PELNOR_VERSION)) < 0) return -1;
+  // What the data formats hold, for the package's checks of custom tables; outside __all__,
+  // which is the module's interface.
+  PyObject* limits =
+      Py_BuildValue("{sIsnsIsn}", "ranks", kMaxTokenCount, "token_bytes",
+                    static_cast<Py_ssize_t>(kMaxTokenBytes), "special_tokens", kMaxSpecialTokens,
+                    "special_token_bytes", static_cast<Py_ssize_t>(kMaxSpecialTokenBytes));
+  if (PyModule_Add(module, "LIMITS", limits) < 0) return -1;
   return add_member(module, "BUILTIN_ENCODINGS", builtin_encoding_list());
 }
 

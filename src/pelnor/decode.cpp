@@ -19,6 +19,7 @@ static_assert(kWide <= Vocab::kTokenBytesPadding);
 
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
   if (id < tokenizer.vocab().token_count()) {
+    if (tokenizer.is_unfilled_gap(id)) return std::nullopt;
     const Vocab::TokenArrays tokens = tokenizer.decode_arrays();
     return Bytes(tokens.bytes + tokens.offsets[id], tokens.offsets[id + 1] - tokens.offsets[id]);
   }
@@ -33,7 +34,7 @@ std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
 std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<const TokenId> ids) {
   const TokenId base = tokenizer.vocab().token_count();
   for (TokenId id : ids) {
-    if (id >= base && !tokenizer.is_special(id)) return id;
+    if (id >= base ? !tokenizer.is_special(id) : tokenizer.is_unfilled_gap(id)) return id;
   }
   return std::nullopt;
 }
@@ -166,7 +167,7 @@ Result<std::string> text_of_bytes(std::string bytes, DecodeErrors mode) {
   if (mode == DecodeErrors::kStrict) {
     const auto error =
         find_utf8_error(Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    if (error) return Error{strict_decode_message(*error)};
+    if (error) return Error{ErrorKind::kArgument, strict_decode_message(*error)};
     return bytes;
   }
   std::string text = replace_invalid_utf8(std::move(bytes));

@@ -30,7 +30,8 @@ bool valid_utf8_is_its_text(std::string_view bytes, DecodeErrors mode);
 // rank table), else the first special token's with that id.
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id);
 
-// Returns the first id that is neither a base token nor a special token, if any.
+// Returns the first id that is no token, if any: neither a base token (a gap of the rank table
+// that no special token takes is none) nor a special token.
 std::optional<TokenId> first_unknown_id(const Tokenizer& tokenizer, std::span<const TokenId> ids);
 
 // Returns the concatenated bytes of ids; unknown ids contribute nothing.

@@ -53,12 +53,15 @@ std::uint32_t StringMatcher::child(std::uint32_t node, std::uint8_t byte) const 
   return 0;
 }
 
-std::uint32_t StringMatcher::best_at(Bytes text, std::size_t p,
-                                     const std::vector<bool>& excluded) const {
-  std::uint32_t best = kNoValue;
+StringMatcher::AtPosition StringMatcher::best_at(Bytes text, std::size_t p,
+                                                 const std::vector<bool>& excluded) const {
+  AtPosition best;
   for (std::uint32_t node = root_children_[text[p]]; node != 0;) {
     const std::uint32_t value = nodes_[node].value;
-    if (value != kNoValue && value < best && (excluded.empty() || !excluded[value])) best = value;
+    if (value != kNoValue && (excluded.empty() || !excluded[value])) {
+      best.smallest = std::min(best.smallest, value);
+      best.longest = value;
+    }
     if (++p == text.size()) break;
     node = child(node, text[p]);
   }
@@ -69,21 +72,24 @@ std::optional<StringMatcher::Match> StringMatcher::find_first(
     Bytes text, std::size_t from, const std::vector<bool>& excluded) const {
   for (std::size_t p = next_candidate(text, from); p < text.size();
        p = next_candidate(text, p + 1)) {
-    const std::uint32_t best = best_at(text, p, excluded);
+    const std::uint32_t best = best_at(text, p, excluded).smallest;
     if (best != kNoValue) return Match{p, best};
   }
   return std::nullopt;
 }
 
-std::optional<std::size_t> StringMatcher::smallest_anywhere(
+std::optional<StringMatcher::Occurrences> StringMatcher::occurrences(
     Bytes text, const std::vector<bool>& excluded) const {
-  std::uint32_t best = kNoValue;
-  for (std::size_t p = next_candidate(text, 0); p < text.size() && best != 0;
+  std::uint32_t smallest = kNoValue;
+  std::uint32_t first = kNoValue;
+  for (std::size_t p = next_candidate(text, 0); p < text.size() && smallest != 0;
        p = next_candidate(text, p + 1)) {
-    best = std::min(best, best_at(text, p, excluded));
+    const AtPosition here = best_at(text, p, excluded);
+    if (first == kNoValue) first = here.longest;
+    smallest = std::min(smallest, here.smallest);
   }
-  if (best == kNoValue) return std::nullopt;
-  return best;
+  if (first == kNoValue) return std::nullopt;
+  return Occurrences{smallest, first};
 }
 
 }  // namespace pelnor

@@ -30,8 +30,14 @@ class StringMatcher {
   std::optional<Match> find_first(Bytes text, std::size_t from,
                                   const std::vector<bool>& excluded) const;
 
-  // Returns the smallest value, not ruled out by `excluded`, of any string occurring in text.
-  std::optional<std::size_t> smallest_anywhere(Bytes text, const std::vector<bool>& excluded) const;
+  // What one pass over text finds of the strings that `excluded` does not rule out: the
+  // smallest value of any of them occurring, and the longest of them at the first position
+  // where one starts.
+  struct Occurrences {
+    std::size_t smallest;
+    std::size_t first;
+  };
+  std::optional<Occurrences> occurrences(Bytes text, const std::vector<bool>& excluded) const;
 
  private:
   static constexpr std::uint32_t kNoValue = 0xFFFFFFFF;
@@ -41,8 +47,12 @@ class StringMatcher {
   };
 
   std::uint32_t child(std::uint32_t node, std::uint8_t byte) const;
-  // The smallest allowed value among the strings that start at p.
-  std::uint32_t best_at(Bytes text, std::size_t p, const std::vector<bool>& excluded) const;
+  // The smallest allowed value among the strings that start at p, and that of the longest.
+  struct AtPosition {
+    std::uint32_t smallest = kNoValue;
+    std::uint32_t longest = kNoValue;
+  };
+  AtPosition best_at(Bytes text, std::size_t p, const std::vector<bool>& excluded) const;
 
   // Returns the first position at or after p whose byte starts a string, or text.size().
   std::size_t next_candidate(Bytes text, std::size_t p) const;

@@ -80,8 +80,9 @@ Result<std::unique_ptr<const RegexSplitter>> RegexSplitter::compile(std::string_
   splitter->code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                                   kCompileOptions, &error, &offset, nullptr);
   if (splitter->code_ == nullptr) {
-    return Error{"pelnor: the splitting pattern cannot be compiled (at byte " +
-                 std::to_string(offset) + "): " + pcre2_message(error)};
+    return Error{ErrorKind::kArgument,
+                 "pelnor: the splitting pattern cannot be compiled (at byte " +
+                     std::to_string(offset) + "): " + pcre2_message(error)};
   }
   // Without the JIT (a platform it does not support) the interpreter matches the same way.
   splitter->jit_ = pcre2_jit_compile(splitter->code_, PCRE2_JIT_COMPLETE) == 0;

@@ -1,6 +1,7 @@
-// Failures of the core are values: a Result holds either the value or the message.
+// Failures of the core are values: a Result holds either the value or the failure.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -8,9 +9,19 @@
 
 namespace pelnor {
 
-// A failure message, as the caller will show it.
+// What kind of failure: the binding raises one exception class per kind.
+enum class ErrorKind : std::uint8_t {
+  kData,      // no encoding can be built: an unknown name, unreadable or malformed data
+  kArgument,  // a value the call cannot take: a pattern, bytes that strict decoding refuses
+  kDisallowedSpecial,  // a text holding a special string the call's policy disallows
+};
+
+// A failure, with its message as the caller will show it.
 struct Error {
+  ErrorKind kind;
   std::string message;
+  // What the failure is about, for callers that word it themselves: the special string.
+  std::string subject = {};
 };
 
 template <class T>
@@ -22,7 +33,8 @@ class Result {
   bool ok() const { return state_.index() == 0; }
   T& value() & { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
-  const std::string& error() const { return std::get<1>(state_).message; }
+  const Error& failure() const { return std::get<1>(state_); }
+  const std::string& error() const { return failure().message; }
 
  private:
   std::variant<T, Error> state_;

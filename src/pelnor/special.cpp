@@ -7,7 +7,7 @@
 namespace pelnor {
 
 Result<SpecialTokens> parse_special_tokens(Bytes data, std::string_view label) {
-  const Error bad{"pelnor: bad special-tokens file: " + std::string(label)};
+  const Error bad{ErrorKind::kData, "pelnor: bad special-tokens file: " + std::string(label)};
   const auto u32 = [&](std::size_t at) {
     return data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
            static_cast<std::uint32_t>(data[at + 3]) << 24;

@@ -89,9 +89,9 @@ std::string debug_form(std::string_view s) {
 
 }  // namespace
 
-std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes text,
-                                           const SpecialPolicy& allowed,
-                                           const SpecialPolicy& disallowed) {
+std::optional<DisallowedFound> find_disallowed(const Tokenizer& tokenizer, Bytes text,
+                                               const SpecialPolicy& allowed,
+                                               const SpecialPolicy& disallowed) {
   const SpecialIndex& index = tokenizer.special_index();
   if (disallowed.kind != SpecialPolicy::Kind::kStrings) {
     if (allowed.kind == SpecialPolicy::Kind::kAll) return std::nullopt;
@@ -103,9 +103,9 @@ std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes tex
         excluded[i] = contains(allowed.strings, index.strings[i]);
       }
     }
-    const auto found = index.in_set_order.smallest_anywhere(text, excluded);
+    const auto found = index.in_set_order.occurrences(text, excluded);
     if (!found) return std::nullopt;
-    return index.strings[*found];
+    return DisallowedFound{index.strings[found->smallest], index.strings[found->first]};
   }
   const SpecialSet* removed = allowed.kind == SpecialPolicy::Kind::kAll       ? &index.strings
                               : allowed.kind == SpecialPolicy::Kind::kStrings ? &allowed.strings
@@ -115,9 +115,10 @@ std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes tex
     if (removed == nullptr || !contains(*removed, member)) effective.push_back(member);
   }
   if (effective.empty()) return std::nullopt;
-  const auto found = StringMatcher(effective).smallest_anywhere(text, {});
+  const auto found = StringMatcher(effective).occurrences(text, {});
   if (!found) return std::nullopt;
-  return std::string(effective[*found]);
+  return DisallowedFound{std::string(effective[found->smallest]),
+                         std::string(effective[found->first])};
 }
 
 IdVector encode_allowing(const Tokenizer& tokenizer, Bytes text, const SpecialPolicy& allowed) {
@@ -154,8 +155,9 @@ std::string disallowed_special_message(std::string_view member) {
 
 Result<IdVector> encode_with_policy(const Tokenizer& tokenizer, Bytes text,
                                     const SpecialPolicy& allowed, const SpecialPolicy& disallowed) {
-  if (const auto member = find_disallowed(tokenizer, text, allowed, disallowed)) {
-    return Error{disallowed_special_message(*member)};
+  if (const auto found = find_disallowed(tokenizer, text, allowed, disallowed)) {
+    return Error{ErrorKind::kDisallowedSpecial, disallowed_special_message(found->smallest),
+                 found->first};
   }
   return encode_allowing(tokenizer, text, allowed);
 }

@@ -22,14 +22,20 @@ struct SpecialPolicy {
   SpecialSet strings;  // for kStrings
 };
 
-// Returns the first member, in byte-wise order, of the effective disallowed set (disallowed
-// minus allowed) that occurs anywhere in text.
-std::optional<std::string> find_disallowed(const Tokenizer& tokenizer, Bytes text,
-                                           const SpecialPolicy& allowed,
-                                           const SpecialPolicy& disallowed);
+// The members of the effective disallowed set (disallowed minus allowed) that a text holds, as
+// two namings word them: the first in byte-wise order of those occurring anywhere, and the first
+// in the text (the longest where several start there).
+struct DisallowedFound {
+  std::string smallest;
+  std::string first;
+};
+std::optional<DisallowedFound> find_disallowed(const Tokenizer& tokenizer, Bytes text,
+                                               const SpecialPolicy& allowed,
+                                               const SpecialPolicy& disallowed);
 
 // Returns the ids of text under tiktoken's policy (each allowed special string becoming its id),
-// or the message naming the disallowed special string that the text holds.
+// or the failure naming the disallowed special string that the text holds: the message names
+// the smallest, the failure's subject is the first.
 Result<IdVector> encode_with_policy(const Tokenizer& tokenizer, Bytes text,
                                     const SpecialPolicy& allowed, const SpecialPolicy& disallowed);
 

@@ -63,10 +63,11 @@ Result<std::unique_ptr<Vocab>> load_vocab_file(const std::string& path) {
   const FileContent file = read_file(path, kMaxVocabFileBytes);
   switch (file.failure) {
     case FileContent::Failure::kOpen:
-      return Error{"pelnor: cannot open vocab file " + path + ": " + file.description};
+      return Error{ErrorKind::kData,
+                   "pelnor: cannot open vocab file " + path + ": " + file.description};
     case FileContent::Failure::kRead:
     case FileContent::Failure::kTooLarge:
-      return Error{"pelnor: cannot read " + path + ": " + file.description};
+      return Error{ErrorKind::kData, "pelnor: cannot read " + path + ": " + file.description};
     case FileContent::Failure::kNone:
       break;
   }
@@ -207,7 +208,7 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
       if (&known != kRegistry) message += ", ";
       message += known.name;
     }
-    return Error{message + ")"};
+    return Error{ErrorKind::kData, message + ")"};
   }
   if (datadir.empty()) {
     return from_data(name, encoding->rules, *builtin_file(encoding->vocab_file),
@@ -216,10 +217,10 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   Tokenizer tokenizer;
   tokenizer.rule_set_ = encoding->rules;
   Result<std::unique_ptr<Vocab>> vocab = load_vocab_file(join_path(datadir, encoding->vocab_file));
-  if (!vocab.ok()) return Error{vocab.error()};
+  if (!vocab.ok()) return vocab.failure();
   Result<UniClassTable> classes =
       load_uniclass_file(join_path(datadir, encoding->class_file), encoding->classes);
-  if (!classes.ok()) return Error{classes.error()};
+  if (!classes.ok()) return classes.failure();
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   const std::string special_path = join_path(datadir, encoding->special_file);
@@ -227,17 +228,18 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
   // large to be such a file is a fault in the data directory, not an absent file.
   const FileContent special_file = read_file(special_path, kMaxSpecialFileBytes);
   if (special_file.failure == FileContent::Failure::kTooLarge) {
-    return Error{"pelnor: cannot read " + special_path + ": " + special_file.description};
+    return Error{ErrorKind::kData,
+                 "pelnor: cannot read " + special_path + ": " + special_file.description};
   }
   if (special_file.failure == FileContent::Failure::kNone) {
     Result<SpecialTokens> specials = parse_special_tokens(special_file.bytes, special_path);
-    if (!specials.ok()) return Error{specials.error()};
+    if (!specials.ok()) return specials.failure();
     tokenizer.special_tokens_ = std::move(specials.value());
   }
   tokenizer.classes_ = std::move(classes.value());
   tokenizer.vocab_ = std::move(vocab.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
-  tokenizer.place_specials_in_gaps();
+  tokenizer.lay_out_gaps();
   return tokenizer;
 }
 
@@ -246,26 +248,26 @@ Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Byt
   Tokenizer tokenizer;
   if (rules == RuleSet::kRegex) {
     Result<std::unique_ptr<const RegexSplitter>> splitter = RegexSplitter::compile(pattern);
-    if (!splitter.ok()) return Error{splitter.error()};
+    if (!splitter.ok()) return splitter.failure();
     tokenizer.splitter_ = std::move(splitter.value());
   } else {
     const Encoding& kind = *std::ranges::find(kRegistry, rules, &Encoding::rules);
     Result<UniClassTable> classes =
         UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
-    if (!classes.ok()) return Error{classes.error()};
+    if (!classes.ok()) return classes.failure();
     tokenizer.classes_ = std::move(classes.value());
   }
   Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
-  if (!parsed.ok()) return Error{parsed.error()};
+  if (!parsed.ok()) return parsed.failure();
   tokenizer.rule_set_ = rules;
   tokenizer.identity_ = next_identity.fetch_add(1);
   tokenizer.name_ = name;
   Result<SpecialTokens> specials = parse_special_tokens(special_tokens, name);
-  if (!specials.ok()) return Error{specials.error()};
+  if (!specials.ok()) return specials.failure();
   tokenizer.vocab_ = std::move(parsed.value());
   tokenizer.special_tokens_ = std::move(specials.value());
   tokenizer.special_index_ = SpecialIndex::build(tokenizer.special_tokens_);
-  tokenizer.place_specials_in_gaps();
+  tokenizer.lay_out_gaps();
   return tokenizer;
 }
 
@@ -277,29 +279,28 @@ std::uint64_t Tokenizer::n_vocab() const {
   return n;
 }
 
-void Tokenizer::place_specials_in_gaps() {
-  // By id, the first special token of each id that fills a gap: the one decoding gives, as for
-  // ids past the vocabulary.
-  std::vector<const SpecialToken*> fills;
-  for (const SpecialToken& special : special_tokens_) {
-    if (special.id < vocab_->token_count() &&
-        is_gap_placeholder(vocab_->token_bytes(special.id), special.id) &&
-        std::ranges::none_of(fills, [&](const SpecialToken* s) { return s->id == special.id; })) {
-      fills.push_back(&special);
+void Tokenizer::lay_out_gaps() {
+  // By rank, each gap's decoded bytes: those of the first special token of its id, as for ids
+  // past the vocabulary, or none.
+  std::vector<std::pair<TokenId, Bytes>> gaps;
+  for (TokenId rank = 0; rank < vocab_->token_count(); ++rank) {
+    if (!is_gap_placeholder(vocab_->token_bytes(rank), rank)) continue;
+    const auto fill = std::ranges::find(special_tokens_, rank, &SpecialToken::id);
+    if (fill == special_tokens_.end()) {
+      unfilled_gaps_.push_back(rank);
+      gaps.emplace_back(rank, Bytes{});
+    } else {
+      gaps.emplace_back(
+          rank, Bytes(reinterpret_cast<const std::uint8_t*>(fill->text.data()), fill->text.size()));
     }
   }
-  if (fills.empty()) return;
-  std::ranges::sort(fills, {}, &SpecialToken::id);
+  if (gaps.empty()) return;
   decode_offsets_.reserve(vocab_->token_count() + 1);
   decode_offsets_.push_back(0);
-  auto fill = fills.begin();
+  auto gap = gaps.begin();
   for (TokenId rank = 0; rank < vocab_->token_count(); ++rank) {
     Bytes bytes = vocab_->token_bytes(rank);
-    if (fill != fills.end() && (*fill)->id == rank) {
-      bytes =
-          Bytes(reinterpret_cast<const std::uint8_t*>((*fill)->text.data()), (*fill)->text.size());
-      ++fill;
-    }
+    if (gap != gaps.end() && gap->first == rank) bytes = (gap++)->second;
     decode_bytes_.insert(decode_bytes_.end(), bytes.begin(), bytes.end());
     decode_offsets_.push_back(static_cast<std::uint32_t>(decode_bytes_.size()));
   }
@@ -324,8 +325,9 @@ bool Tokenizer::is_special(TokenId id) const {
 }
 
 std::optional<TokenId> Tokenizer::single_token(Bytes piece) const {
+  // A gap's placeholder is no token.
   const TokenId rank = vocab_->rank_of(piece);
-  if (rank != NONE_RANK) return rank;
+  if (rank != NONE_RANK && !is_gap_placeholder(piece, rank)) return rank;
   const std::string_view wanted(reinterpret_cast<const char*>(piece.data()), piece.size());
   for (const SpecialToken& special : special_tokens_) {
     if (special.text == wanted) return special.id;
@@ -335,7 +337,8 @@ std::optional<TokenId> Tokenizer::single_token(Bytes piece) const {
 
 std::size_t Tokenizer::memory_bytes() const {
   std::size_t total = vocab_->memory_bytes() + classes_.memory_bytes() + decode_bytes_.size() +
-                      decode_offsets_.size() * sizeof(std::uint32_t);
+                      decode_offsets_.size() * sizeof(std::uint32_t) +
+                      unfilled_gaps_.size() * sizeof(TokenId);
   for (const SpecialToken& token : special_tokens_) total += token.text.size() + 32;
   return total;
 }

@@ -1,6 +1,7 @@
 // A tokenizer: one encoding's tables, built once, immutable, shared by any number of threads.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,19 +53,22 @@ class Tokenizer {
   std::optional<TokenId> end_of_text() const;
   // Returns whether some special token has this id.
   bool is_special(TokenId id) const;
+  // Returns whether the id is a rank no token of the rank table has and no special token takes:
+  // no token at all, though below the vocabulary's size.
+  bool is_unfilled_gap(TokenId id) const { return std::ranges::binary_search(unfilled_gaps_, id); }
   // Returns the id of the base token whose bytes are piece, else of the first special token
   // whose string is piece, if any.
   std::optional<TokenId> single_token(Bytes piece) const;
   // Returns the heap footprint of the tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;
   // The token bytes that decoding reads, laid out as the vocabulary's: those of the vocabulary,
-  // but where a special token's id is a gap of the rank table, the special token's.
+  // but at a gap of the rank table the bytes of the special token of that id, or none.
   Vocab::TokenArrays decode_arrays() const;
 
  private:
   Tokenizer() = default;
-  // Gives each special token whose id is a gap of the rank table that id's decoded bytes.
-  void place_specials_in_gaps();
+  // Gives each gap of the rank table the decoded bytes of the special token of its id, or none.
+  void lay_out_gaps();
 
   std::string name_;
   RuleSet rule_set_ = RuleSet::kCl100k;
@@ -74,10 +78,11 @@ class Tokenizer {
   std::unique_ptr<const RegexSplitter> splitter_;
   SpecialTokens special_tokens_;
   SpecialIndex special_index_;
-  // Empty unless some special token fills a gap; then the vocabulary's token bytes and offsets
-  // with the special tokens' bytes in the gaps' places.
+  // Empty unless the rank table has gaps; then the vocabulary's token bytes and offsets with
+  // the gaps' decoded bytes in their places.
   std::vector<std::uint8_t> decode_bytes_;
   std::vector<std::uint32_t> decode_offsets_;
+  std::vector<TokenId> unfilled_gaps_;  // ascending
 };
 
 // Returns the capacity estimate of a text of `bytes` bytes: about one id per three bytes.

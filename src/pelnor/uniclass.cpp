@@ -12,7 +12,7 @@ std::uint32_t read_u32(const std::uint8_t* p) {
 }  // namespace
 
 Result<UniClassTable> UniClassTable::parse(Bytes data, std::string_view label, int classes) {
-  const Error bad{"pelnor: bad uniclass file: " + std::string(label)};
+  const Error bad{ErrorKind::kData, "pelnor: bad uniclass file: " + std::string(label)};
   UniClassTable table;
   table.classes_ = classes;
   std::size_t cursor = 0;
@@ -66,7 +66,8 @@ std::size_t UniClassTable::memory_bytes() const {
 Result<UniClassTable> load_uniclass_file(const std::string& path, int classes) {
   const FileContent file = read_file(path, kMaxUniclassFileBytes);
   if (file.failure != FileContent::Failure::kNone) {
-    return Error{"pelnor: cannot open uniclass file " + path + ": " + file.description};
+    return Error{ErrorKind::kData,
+                 "pelnor: cannot open uniclass file " + path + ": " + file.description};
   }
   return UniClassTable::parse(file.bytes, path, classes);
 }

@@ -38,7 +38,8 @@ std::uint32_t read_u32(const std::uint8_t* p) {
 }
 
 Error bad_vocab(std::string_view reason, std::string_view label) {
-  return Error{"pelnor: bad vocab file (" + std::string(reason) + "): " + std::string(label)};
+  return Error{ErrorKind::kData,
+               "pelnor: bad vocab file (" + std::string(reason) + "): " + std::string(label)};
 }
 
 std::uint64_t process_hash_seed() {
@@ -200,7 +201,8 @@ class Vocab::Builder {
     // Two ranks for one byte string leave the merge without a single answer.
     if (repeated) return bad_vocab("repeated token bytes", label_);
     if (!trie_fits) {
-      return Error{"pelnor: trie too large for packed e2 (max 2^20 nodes): " + std::string(label_)};
+      return Error{ErrorKind::kData,
+                   "pelnor: trie too large for packed e2 (max 2^20 nodes): " + std::string(label_)};
     }
     const TokenId middle = v_.token_count_ / 2;
     SplitCandidates low, high;
@@ -493,7 +495,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
   }
   v.token_bytes_.resize(v.token_bytes_.size() + kTokenBytesPadding);
   Result<bool> built = Builder(v, label).build();
-  if (!built.ok()) return Error{built.error()};
+  if (!built.ok()) return built.failure();
   // Built once the builder's temporaries are gone, so that it does not raise the peak of memory.
   v.build_whole_tokens();
   return vocab;

@@ -4,6 +4,8 @@ import functools
 import struct
 from pathlib import Path
 
+from pelnor import vocab_format
+
 REPO = Path(__file__).resolve().parents[2]
 DATA = REPO / "data"
 SHARED_DATA = REPO.parent / "shared" / "data"
@@ -11,31 +13,17 @@ SHARED_DATA = REPO.parent / "shared" / "data"
 
 def read_vocab(path):
     """Returns the token byte strings of a vocab file, indexed by rank."""
-    raw = Path(path).read_bytes()
-    (count,) = struct.unpack_from("<I", raw, 0)
-    tokens = [None] * count
-    pos = 4
-    for _ in range(count):
-        (length,) = struct.unpack_from("<H", raw, pos)
-        token = raw[pos + 2 : pos + 2 + length]
-        (rank,) = struct.unpack_from("<I", raw, pos + 2 + length)
+    pairs = vocab_format.read_vocab(Path(path).read_bytes())
+    tokens = [None] * len(pairs)
+    for token, rank in pairs:
         assert tokens[rank] is None
         tokens[rank] = token
-        pos += length + 6
-    assert pos == len(raw)
     return tokens
 
 
 def read_special(path):
     """Returns the (text, id) entries of a special-tokens file, in file order."""
-    raw = Path(path).read_bytes()
-    (count,) = struct.unpack_from("<I", raw, 0)
-    entries, pos = [], 4
-    for _ in range(count):
-        token_id, length = struct.unpack_from("<IH", raw, pos)
-        entries.append((raw[pos + 6 : pos + 6 + length].decode("utf-8"), token_id))
-        pos += 6 + length
-    return entries
+    return vocab_format.read_special(Path(path).read_bytes())
 
 
 def read_uniclass(path, classes):

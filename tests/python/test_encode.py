@@ -74,6 +74,41 @@ def test_policies_equal_tiktoken(tokenizers, references, encoding, text):
     assert tok.encode_with_special(text) == ref.encode(text, allowed_special="all")
 
 
+@given(st.lists(st.sampled_from(["x", " ", "<|", "|>", "<|endoftext|>", "<|fim_prefix|>",
+                                  "<|fim_middle|>", "<|endofprompt|>"]), max_size=10))
+def test_one_check_names_the_smallest_natively_and_the_first_for_tiktoken(references, parts):
+    import pelnor
+
+    text = "".join(parts)
+    tok, ours = pelnor.get_tokenizer("cl100k_base"), pelnor.get_encoding("cl100k_base")
+    theirs = references["cl100k_base"]
+    present = sorted(s.encode() for s in ours.special_tokens_set if s in text)
+    found = tok.find_disallowed_special(["", text])
+    if not present:
+        assert found is None
+        return
+    with pytest.raises(ValueError) as native:
+        tok.encode(text)
+    assert f'token "{present[0].decode()}"' in str(native.value)
+    assert found == native.value.special_token == min(
+        (s.decode() for s in present), key=lambda s: (text.index(s), -len(s)))
+    # tiktoken names the first in the text; count_batch words it as encode_batch does.
+    for call, same_as in [
+        (lambda e: e.encode(text), None),
+        (lambda e: e.encode(text, allowed_special={"<|fim_middle|>"}), None),
+        (lambda e: e.count_batch(["x", text]), lambda e: e.encode_batch(["x", text])),
+    ]:
+        expected = failure_message(same_as or call, theirs)
+        assert failure_message(call, ours) == expected
+
+
+def failure_message(call, enc):
+    try:
+        call(enc)
+    except ValueError as error:
+        return str(error)
+
+
 def test_policy_rules(tokenizers):
     tok = tokenizers["cl100k_base"]
     text = "x <|fim_prefix|> y <|endoftext|>"

@@ -98,8 +98,12 @@ def test_truncated_or_lying_data_files(tokenizers, tmp_path, cut):
         (tmp_path / name).write_bytes((DATA / name).read_bytes())
     vocab = (DATA / "cl100k.vocab").read_bytes()
     (tmp_path / "cl100k.vocab").write_bytes(vocab[:cut])
-    with pytest.raises(RuntimeError, match="^pelnor: bad vocab file"):
+    with pytest.raises(RuntimeError, match="^pelnor: bad vocab file") as from_file:
         Tokenizer("cl100k_base", str(tmp_path))
+    # The same data given in memory fails the same way, named by its label.
+    with pytest.raises(RuntimeError) as from_memory:
+        Tokenizer.from_data(str(tmp_path / "cl100k.vocab"), "cl100k", vocab[:cut], bytes(4))
+    assert str(from_memory.value) == str(from_file.value)
     (tmp_path / "cl100k.vocab").write_bytes(struct.pack("<I", 262144) + vocab[4:])
     with pytest.raises(RuntimeError, match="truncated"):
         Tokenizer("cl100k_base", str(tmp_path))
