@@ -45,13 +45,6 @@ const Encoding* find_encoding(std::string_view name) {
   return nullptr;
 }
 
-// A rank table with gaps holds each gap as a placeholder token that no UTF-8 text holds: 0xFF,
-// a byte no other token has after 0xFF, then the rank in three bytes, big-endian.
-bool is_gap_placeholder(Bytes token, TokenId rank) {
-  return token.size() == 5 && token[0] == 0xFF &&
-         (std::uint32_t{token[2]} << 16 | std::uint32_t{token[3]} << 8 | token[4]) == rank;
-}
-
 std::string join_path(std::string_view directory, std::string_view file) {
   std::string path(directory);
   if (path.back() != '/') path += '/';
@@ -281,8 +274,7 @@ void Tokenizer::place_specials_in_gaps() {
   // ids past the vocabulary.
   std::vector<const SpecialToken*> fills;
   for (const SpecialToken& special : special_tokens_) {
-    if (special.id < vocab_->token_count() &&
-        is_gap_placeholder(vocab_->token_bytes(special.id), special.id) &&
+    if (special.id < vocab_->token_count() && vocab_->is_gap(special.id) &&
         std::ranges::none_of(fills, [&](const SpecialToken* s) { return s->id == special.id; })) {
       fills.push_back(&special);
     }
