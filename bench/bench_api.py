@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """pelnor against tiktoken through the Python API, on the same real text in the same run.
 
-    tools/devroot run python3 bench/bench_api.py [--quick] [--encoding NAME]
+    tools/devroot run python3 bench/bench_api.py [--quick] [--rows-only] [--encoding NAME]...
 
 The texts are megabytes of real, distinct text per kind (bench/corpus.py assembles them from the
 dev root's packages), never a short text repeated. Per encoding and kind, three figures of
@@ -14,7 +14,8 @@ dev root's packages), never a short text repeated. Per encoding and kind, three 
 Then what the tiktoken-compatible face (pelnor.get_encoding) costs, the batch runner's gain
 (threads=0 against threads=1, back-to-back pairs, on texts seen before and on new ones), Python
 threads sharing one tokenizer, per-call times, construction and peak memory. The previous run's
-figures are kept in bench/.last-run.json and shown beside.
+figures are kept in bench/.last-run.json and shown beside. --rows-only keeps to the per-kind
+figures, for comparing encodings side by side.
 """
 
 import argparse
@@ -458,6 +459,8 @@ def main():
     parser.add_argument("--kind", action="append", choices=corpus.KINDS)
     parser.add_argument("--patterns-only", action="store_true",
                         help="only the published splitting patterns")
+    parser.add_argument("--rows-only", action="store_true",
+                        help="only the per-kind cold / new / warm figures of each encoding")
     args = parser.parse_args()
     corpus.build()
     processes, pairs, repeat = (1, 3, 1) if args.quick else (3, 7, 3)
@@ -465,10 +468,11 @@ def main():
     print(f"pelnor {pelnor.__version__}; {os.cpu_count()} logical processors; "
           f"{time.strftime('%Y-%m-%d %H:%M')}; corpus from bench/corpus.py")
     previous = json.loads(LAST_RUN.read_text()) if LAST_RUN.exists() else {}
-    results = {"published patterns": custom_pattern_figures(kinds, repeat)}
+    results = {} if args.rows_only else {
+        "published patterns": custom_pattern_figures(kinds, repeat)}
     for name in () if args.patterns_only else args.encoding or ("r50k_base", "cl100k_base", "o200k_base"):
         rows = {kind: kind_figures(name, kind, processes) for kind in kinds}
-        extras = {
+        extras = {} if args.rows_only else {
             **long_runs_figures(name),
             **per_call_times(name, repeat),
             **decode_figures(name, repeat),

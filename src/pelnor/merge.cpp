@@ -128,10 +128,14 @@ void merge_greedy(const Vocab& v, Bytes piece, TokenId first, IdVector& out) {
 // leftmost pair among equals. The trie walk stands in for this only where every token is two
 // tokens of lower rank joined and every byte is a token; other tables come here. A piece that is a
 // token is that token, and a single byte that is no token is dropped. A heap keeps long pieces
-// near-linear.
+// near-linear. Gaps' placeholders are no tokens here.
 void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
+  const auto mergeable_rank = [&](Bytes bytes) {
+    const TokenId rank = v.rank_of(bytes);
+    return rank != NONE_RANK && !v.is_gap(rank) ? rank : NONE_RANK;
+  };
   if (piece.size() <= kMaxTokenBytes) {
-    const TokenId whole = v.rank_of(piece);
+    const TokenId whole = mergeable_rank(piece);
     if (whole != NONE_RANK) return out.push_back(whole);
   }
   const std::size_t n = piece.size();
@@ -146,7 +150,7 @@ void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
   const auto consider = [&](std::size_t left, std::size_t middle) {
     const std::size_t right = end[middle];
     if (right - left > kMaxTokenBytes) return;
-    const TokenId rank = v.rank_of(piece.subspan(left, right - left));
+    const TokenId rank = mergeable_rank(piece.subspan(left, right - left));
     if (rank != NONE_RANK) candidates.emplace(rank, left, middle, right);
   };
   for (std::size_t i = 0; i + 1 < n; ++i) consider(i, i + 1);
@@ -161,7 +165,7 @@ void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
     if (right < n) consider(left, right);
   }
   for (std::size_t start = 0; start < n; start = end[start]) {
-    const TokenId rank = v.rank_of(piece.subspan(start, end[start] - start));
+    const TokenId rank = mergeable_rank(piece.subspan(start, end[start] - start));
     if (rank != NONE_RANK) out.push_back(rank);
   }
 }

@@ -45,13 +45,6 @@ const Encoding* find_encoding(std::string_view name) {
   return nullptr;
 }
 
-// A rank table with gaps holds each gap as a placeholder token that no UTF-8 text holds: 0xFF,
-// a byte no other token has after 0xFF, then the rank in three bytes, big-endian.
-bool is_gap_placeholder(Bytes token, TokenId rank) {
-  return token.size() == 5 && token[0] == 0xFF &&
-         (std::uint32_t{token[2]} << 16 | std::uint32_t{token[3]} << 8 | token[4]) == rank;
-}
-
 std::string join_path(std::string_view directory, std::string_view file) {
   std::string path(directory);
   if (path.back() != '/') path += '/';
@@ -284,7 +277,7 @@ void Tokenizer::lay_out_gaps() {
   // past the vocabulary, or none.
   std::vector<std::pair<TokenId, Bytes>> gaps;
   for (TokenId rank = 0; rank < vocab_->token_count(); ++rank) {
-    if (!is_gap_placeholder(vocab_->token_bytes(rank), rank)) continue;
+    if (!vocab_->is_gap(rank)) continue;
     const auto fill = std::ranges::find(special_tokens_, rank, &SpecialToken::id);
     if (fill == special_tokens_.end()) {
       unfilled_gaps_.push_back(rank);
@@ -327,7 +320,7 @@ bool Tokenizer::is_special(TokenId id) const {
 std::optional<TokenId> Tokenizer::single_token(Bytes piece) const {
   // A gap's placeholder is no token.
   const TokenId rank = vocab_->rank_of(piece);
-  if (rank != NONE_RANK && !is_gap_placeholder(piece, rank)) return rank;
+  if (rank != NONE_RANK && !vocab_->is_gap(rank)) return rank;
   const std::string_view wanted(reinterpret_cast<const char*>(piece.data()), piece.size());
   for (const SpecialToken& special : special_tokens_) {
     if (special.text == wanted) return special.id;

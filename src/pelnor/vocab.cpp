@@ -235,12 +235,17 @@ class Vocab::Builder {
     return node == 0 ? v_.root_children_[byte] : children_.find(node, byte);
   }
 
-  // Returns false when the trie reaches the node limit.
+  // Returns false when the trie reaches the node limit. Gaps' placeholders stay out of it (their
+  // bytes' nodes are 0), so no walk finds one and the tables built from it know none.
   bool build_trie() {
     v_.node_rank_.assign(1, NONE_RANK);
     has_children_.assign(1, 0);
     node_after_byte_.reserve(v_.token_bytes_.size());
     for (TokenId r = 0; r < v_.token_count_; ++r) {
+      if (v_.is_gap(r)) {
+        node_after_byte_.resize(node_after_byte_.size() + v_.token_lens_[r], 0);
+        continue;
+      }
       std::uint32_t node = 0;
       for (std::uint8_t byte : v_.token_bytes(r)) {
         std::uint32_t next = child(node, byte);
@@ -291,6 +296,7 @@ class Vocab::Builder {
     std::vector<std::uint32_t> path;
     v_.next_prefix_.assign(v_.token_count_, NONE_RANK);
     for (TokenId r = 0; r < v_.token_count_; ++r) {
+      if (v_.is_gap(r)) continue;
       const Bytes bytes = v_.token_bytes(r);
       const std::size_t len = bytes.size();
       const std::uint32_t* after = node_after_byte_.data() + v_.token_offsets_[r];
@@ -369,7 +375,7 @@ class Vocab::Builder {
       for (TokenId k = v_.next_prefix_[n]; k != NONE_RANK; k = v_.next_prefix_[k]) {
         if (k >= n) continue;
         const TokenId r = v_.rank_of(bytes.subspan(v_.token_lens_[k]));
-        if (r != NONE_RANK && r < n) out.pairs.push_back({k, r});
+        if (r != NONE_RANK && r < n && !v_.is_gap(r)) out.pairs.push_back({k, r});
       }
       out.starts.push_back(static_cast<std::uint32_t>(out.pairs.size()));
     }
@@ -401,8 +407,11 @@ class Vocab::Builder {
         store_pair(candidate.left, candidate.right, n);
         break;
       }
-      // A longer token that no merge of two lower-ranked tokens forms is beyond the trie walk.
-      if (v_.token_lens_[n] > 1 && v_.split_table_[n].left == n) v_.merges_pairwise_ = false;
+      // A longer token that no merge of two lower-ranked tokens forms is beyond the trie walk;
+      // a gap's placeholder is no token of the encoding, and no walk finds it.
+      if (v_.token_lens_[n] > 1 && v_.split_table_[n].left == n && !v_.is_gap(n)) {
+        v_.merges_pairwise_ = false;
+      }
     }
   }
 
@@ -504,7 +513,7 @@ Result<std::unique_ptr<Vocab>> Vocab::parse(Bytes data, std::string_view label) 
 void Vocab::build_whole_tokens() {
   std::size_t short_tokens = 0;
   for (TokenId rank = 0; rank < token_count_; ++rank) {
-    short_tokens += token_lens_[rank] <= kMaxWholeTokenBytes;
+    short_tokens += token_lens_[rank] <= kMaxWholeTokenBytes && !is_gap(rank);
   }
   // Up to 0.75 of the slots taken: four slots share a cache line, so a probe still reads about
   // one line, and the table costs the memory of a second rank index rather than four.
@@ -513,7 +522,7 @@ void Vocab::build_whole_tokens() {
   whole_token_shift_ = 64 - log2_exact(slots);
   for (TokenId rank = 0; rank < token_count_; ++rank) {
     const Bytes token = token_bytes(rank);
-    if (token.size() > kMaxWholeTokenBytes) continue;
+    if (token.size() > kMaxWholeTokenBytes || is_gap(rank)) continue;
     const std::size_t left = token_bytes_.size() - token_offsets_[rank];
     const PieceKey key = piece_key(token.data(), token.size(), left);
     std::size_t i = piece_hash(key) >> whole_token_shift_;

@@ -87,6 +87,14 @@ struct WholeTokenSlot {
   std::uint64_t bytes0, rest;
 };
 
+// Returns whether token is the placeholder that holds gap `rank` of a rank table: 0xFF, a byte no
+// other token has after 0xFF, then the rank in three bytes, big-endian. No UTF-8 text holds one,
+// and the table that tiktoken builds has no such token, so no merge may form one.
+inline bool is_gap_placeholder(Bytes token, TokenId rank) {
+  return token.size() == 5 && token[0] == 0xFF &&
+         (std::uint32_t{token[2]} << 16 | std::uint32_t{token[3]} << 8 | token[4]) == rank;
+}
+
 class Vocab {
  public:
   // Readable bytes past the last token's, so that short tokens can be copied as fixed-width blocks.
@@ -121,11 +129,13 @@ class Vocab {
   }
   // Returns the rank of the token whose bytes equal bytes, or NONE_RANK.
   TokenId rank_of(Bytes bytes) const;
+  // Returns whether token rank is a gap's placeholder, which the merge tables leave out.
+  bool is_gap(TokenId rank) const { return is_gap_placeholder(token_bytes(rank), rank); }
   // Returns whether every one-byte string is a token, as the merge's guarantees need.
   bool has_every_byte() const { return has_every_byte_; }
-  // Returns whether every token longer than one byte is formed by merging two tokens of lower
-  // rank, as the trie walk and the compatibility test need; other rank tables are merged pair by
-  // pair.
+  // Returns whether every token longer than one byte, gaps' placeholders aside, is formed by
+  // merging two tokens of lower rank, as the trie walk and the compatibility test need; other rank
+  // tables are merged pair by pair.
   bool merges_pairwise() const { return merges_pairwise_; }
   // Returns the heap footprint of all tables, counting elements, not spare capacity.
   std::size_t memory_bytes() const;

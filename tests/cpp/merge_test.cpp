@@ -90,7 +90,7 @@ class MergeBuiltin : public ::testing::TestWithParam<const char*> {
 
 TEST_P(MergeBuiltin, EveryTokenEncodesAsClassicBpe) {
   const Vocab& v = vocab();
-  EXPECT_TRUE(v.merges_pairwise());  // the trie walk serves the built-in tables
+  EXPECT_TRUE(v.merges_pairwise());  // the trie walk serves the built-in tables, gaps and all
   const ClassicBpe classic(v);
   for (TokenId r = 0; r < v.token_count(); ++r) {
     const Bytes bytes = v.token_bytes(r);
@@ -178,7 +178,8 @@ TEST_P(MergeBuiltin, AppendsAfterExistingIdsAndBacktrackingKeepsThem) {
   EXPECT_EQ(std::vector<TokenId>(out.begin(), out.end()), std::vector<TokenId>{5});
 }
 
-INSTANTIATE_TEST_SUITE_P(Builtin, MergeBuiltin, ::testing::Values("cl100k.vocab", "o200k.vocab"),
+INSTANTIATE_TEST_SUITE_P(Builtin, MergeBuiltin,
+                         ::testing::Values("cl100k.vocab", "o200k.vocab", "p50k.vocab"),
                          [](const auto& info) {
                            const std::string name = info.param;
                            return name.substr(0, name.find('.'));
