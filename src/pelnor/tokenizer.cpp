@@ -128,12 +128,12 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
 }
 
 // Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
-template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t)>
 struct RuleCutter {
   const UniClassTable& classes;
+  NextPiece next_piece;
   bool operator()(Bytes text, std::size_t from, Span& piece) const {
     if (from >= text.size()) return false;
-    piece = {from, kNextPiece(classes, text, from)};
+    piece = {from, next_piece(classes, text, from)};
     return true;
   }
 };
@@ -345,13 +345,13 @@ void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
   switch (tokenizer.rule_set()) {
     case RuleSet::kCl100k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<cl100k_next_piece>{tokenizer.classes()});
+                           RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())});
     case RuleSet::kO200k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<o200k_next_piece>{tokenizer.classes()});
+                           RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())});
     case RuleSet::kR50k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<r50k_next_piece>{tokenizer.classes()});
+                           RuleCutter{tokenizer.classes(), r50k_next_piece});
     case RuleSet::kRegex:
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RegexCutter{*tokenizer.splitter()});
