@@ -17,6 +17,7 @@
 #include "pelnor/pretok.h"
 #include "pelnor/pretok_o200k.h"
 #include "pelnor/pretok_r50k.h"
+#include "pelnor/simd.h"
 #include "pelnor/tokenizer.h"
 #include "pelnor/uniclass.h"
 #include "pelnor/vocab.h"
@@ -89,22 +90,44 @@ std::string corpus(const char* name) {
 
 const char* const kCorpora[] = {"english.txt", "code.txt", "chinese.txt"};
 
-template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t), int kClasses>
-void BM_Pretokenize(benchmark::State& state) {
-  const char* file = kClasses == 3 ? "uniclass.bin" : "uniclass_o200k.bin";
-  const UniClassTable table = UniClassTable::parse(*builtin_file(file), file, kClasses).value();
-  const std::string text = corpus(kCorpora[state.range(0)]);
+// Cuts a corpus into pieces, over and over.
+void pretokenize(benchmark::State& state, NextPiece next_piece, int classes,
+                 std::int64_t corpus_index) {
+  const char* file = classes == 3 ? "uniclass.bin" : "uniclass_o200k.bin";
+  const UniClassTable table = UniClassTable::parse(*builtin_file(file), file, classes).value();
+  const std::string text = corpus(kCorpora[corpus_index]);
   std::size_t pieces = 0;
   for (auto _ : state) {
-    for (std::size_t p = 0; p < text.size(); ++pieces) p += kNextPiece(table, as_bytes(text), p);
+    for (std::size_t p = 0; p < text.size(); ++pieces) p += next_piece(table, as_bytes(text), p);
   }
   benchmark::DoNotOptimize(pieces);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+struct KernelScanners {
+  const char* name;
+  int classes;
+  NextPiece (*scanner)(simd::Kernel);
+};
+const KernelScanners kKernelScanners[] = {{"cl100k", 3, cl100k_scanner},
+                                          {"o200k", 5, o200k_scanner}};
+
+// Each pre-tokenizer on each kernel, so that a regression in any path shows.
+void BM_Pretokenize(benchmark::State& state) {
+  const KernelScanners& rules = kKernelScanners[state.range(0)];
+  const simd::Kernel kernel = simd::kAllKernels[state.range(1)];
+  if (!simd::kernel_supported(kernel)) return state.SkipWithError("the CPU lacks this kernel");
+  pretokenize(state, rules.scanner(kernel), rules.classes, state.range(2));
+  state.SetLabel(std::string(rules.name) + " " + simd::kernel_name(kernel) + " " +
+                 kCorpora[state.range(2)]);
+}
+BENCHMARK(BM_Pretokenize)->ArgsProduct({{0, 1}, {0, 1, 2}, {0, 1, 2}});
+
+void BM_PretokenizeR50k(benchmark::State& state) {
+  pretokenize(state, r50k_next_piece, 3, state.range(0));
   state.SetLabel(kCorpora[state.range(0)]);
 }
-BENCHMARK(BM_Pretokenize<cl100k_next_piece, 3>)->DenseRange(0, 2);
-BENCHMARK(BM_Pretokenize<o200k_next_piece, 5>)->DenseRange(0, 2);
-BENCHMARK(BM_Pretokenize<r50k_next_piece, 3>)->DenseRange(0, 2);
+BENCHMARK(BM_PretokenizeR50k)->DenseRange(0, 2);
 
 const char* const kEncodings[] = {"cl100k_base", "o200k_base"};
 

@@ -108,7 +108,15 @@ inline WhitespaceRun whitespace_run(const UniClassTable& table, const std::uint8
   return run;
 }
 
-// Returns the byte length (at least 1) of the cl100k piece that starts at p < text.size().
+// A pre-tokenizer: returns the byte length (at least 1) of the piece that starts at p <
+// text.size().
+using NextPiece = std::size_t (*)(const UniClassTable& table, Bytes text, std::size_t p);
+
+// Returns the cl100k pre-tokenizer whose ASCII runs `kernel` scans; the CPU must support it.
+NextPiece cl100k_scanner(simd::Kernel kernel);
+
+// Returns the byte length (at least 1) of the cl100k piece that starts at p < text.size(), with
+// the active kernel.
 std::size_t cl100k_next_piece(const UniClassTable& table, Bytes text, std::size_t p);
 
 // The same, always on the general path that decodes every character; the definition that the

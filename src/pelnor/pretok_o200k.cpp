@@ -1,5 +1,7 @@
 #include "pretok_o200k.h"
 
+#include <bit>
+
 #include "pretok.h"
 #include "simd.h"
 
@@ -7,6 +9,7 @@ namespace pelnor {
 namespace {
 
 using simd::AsciiRun;
+using simd::Kernel;
 
 constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
 // The fast path met a byte >= 0x80 and leaves the piece to the general path.
@@ -54,7 +57,8 @@ bool is_other_run_tail(std::uint8_t b) {
 
 }  // namespace
 
-std::size_t o200k_next_piece_general(const UniClassTable& table, Bytes text, std::size_t p) {
+[[gnu::noinline]] std::size_t o200k_next_piece_general(const UniClassTable& table, Bytes text,
+                                                       std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   const Char c = decode_char(s, n, p);
@@ -91,19 +95,21 @@ std::size_t o200k_next_piece_general(const UniClassTable& table, Bytes text, std
   return 1;
 }
 
-std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
+namespace {
+
+// ASCII bytes are classified by fixed ranges and runs scanned with Scans; any scan that stops at a
+// byte >= 0x80 might continue with a non-ASCII character of its class, so the piece is redone on
+// the general path.
+template <class Scans>
+std::size_t o200k_scanned(const UniClassTable& table, Bytes text, std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   const auto general = [&] { return o200k_next_piece_general(table, text, p); };
   const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
-  // An ASCII word from start, capitals then small letters, with its contraction; kNoMatch when
-  // start holds no letter.
+  // An ASCII word from a letter at start, capitals then small letters, with its contraction.
   const auto ascii_word = [&](std::size_t start) -> std::size_t {
-    const std::size_t upper_end = simd::run_end<AsciiRun::kUpper>(s, start, n);
-    if (stopped_at_non_ascii(upper_end)) return kNeedsGeneral;
-    const std::size_t lower_end = simd::run_end<AsciiRun::kLower>(s, upper_end, n);
-    if (stopped_at_non_ascii(lower_end)) return kNeedsGeneral;
-    return lower_end > start ? with_contraction(s, n, lower_end) : kNoMatch;
+    const std::size_t end = Scans::cased_word_end(s, start, n);
+    return stopped_at_non_ascii(end) ? kNeedsGeneral : with_contraction(s, n, end);
   };
   const std::uint8_t b = s[p];
   if (b >= 0x80) return general();
@@ -118,24 +124,133 @@ std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t
   }
   if (!simd::is_ascii_newline(b) && p + 1 < n) {
     if (s[p + 1] >= 0x80) return general();
-    const std::size_t end = ascii_word(p + 1);
-    if (end == kNeedsGeneral) return general();
-    if (end != kNoMatch) return end - p;
+    if (simd::is_ascii_letter(s[p + 1])) {
+      const std::size_t end = ascii_word(p + 1);
+      return end == kNeedsGeneral ? general() : end - p;
+    }
   }
   const std::size_t q = b == ' ' ? p + 1 : p;
   if (q < n && s[q] >= 0x80) return general();
   if (q < n && simd::is_ascii_other(s[q])) {
-    std::size_t end = simd::run_end<AsciiRun::kOther>(s, q + 1, n);
+    std::size_t end = Scans::template run_end<AsciiRun::kOther>(s, q + 1, n);
     if (stopped_at_non_ascii(end)) return general();
     while (end < n && is_other_run_tail(s[end])) ++end;
     return end - p;
   }
   std::size_t last_newline = n;
-  const std::size_t end = simd::whitespace_run_end(s, p, n, last_newline);
+  const std::size_t end = Scans::whitespace_run_end(s, p, n, last_newline);
   if (stopped_at_non_ascii(end)) return general();
   if (last_newline != n) return last_newline + 1 - p;
   if (end == n) return n - p;
   return end - p > 1 ? end - 1 - p : 1;
+}
+
+std::size_t o200k_scalar(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scanned<simd::ScalarScans>(table, text, p);
+}
+
+#if defined(PELNOR_X86_KERNELS)
+
+// The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
+// and those that run past them, or start too near the end of the text, are cut by kScanned.
+template <NextPiece kScanned>
+std::size_t o200k_blocks(const UniClassTable& table, Bytes text, std::size_t p) {
+  using Block = simd::Sse2Block;
+  using simd::has_bit;
+  using simd::ones_from;
+  constexpr std::size_t kWidth = Block::kWidth;
+  constexpr std::uint64_t kBlockBits = (std::uint64_t{1} << kWidth) - 1;
+  const std::uint8_t* s = text.data();
+  const std::size_t n = text.size();
+  if (p + kWidth > n) return kScanned(table, text, p);
+  const auto general = [&] { return o200k_next_piece_general(table, text, p); };
+  const simd::BlockClasses c = Block::classify(s + p);
+  // A word of capitals then small letters from a letter at k.
+  const auto word = [&](std::size_t k) {
+    std::size_t end = k + ones_from(c.upper, k);
+    if (end < kWidth) end += ones_from(c.lower, end);
+    if (end == kWidth) return kScanned(table, text, p);
+    if (has_bit(c.non_ascii, end)) return general();
+    return with_contraction(s, n, p + end) - p;
+  };
+  if (has_bit(c.non_ascii, 0)) return general();
+  const std::uint64_t letters = c.upper | c.lower;
+  if (has_bit(letters, 0)) return word(0);
+  if (has_bit(c.digit, 0)) {
+    const std::size_t digits = ones_from(c.digit, 0);
+    if (digits >= 3) return 3;
+    return has_bit(c.non_ascii, digits) ? general() : digits;
+  }
+  if (!has_bit(c.newline, 0)) {
+    if (has_bit(c.non_ascii, 1)) return general();
+    if (has_bit(letters, 1)) return word(1);
+  }
+  const std::size_t q = s[p] == ' ' ? 1 : 0;
+  if (has_bit(c.non_ascii, q)) return general();
+  const std::uint64_t other = ~(letters | c.digit | c.whitespace | c.non_ascii) & kBlockBits;
+  if (has_bit(other, q)) {
+    std::size_t end = q + ones_from(other, q);
+    if (end == kWidth) return kScanned(table, text, p);
+    if (has_bit(c.non_ascii, end)) return general();
+    end += ones_from(c.newline | c.slash, end);
+    return end == kWidth ? kScanned(table, text, p) : end;
+  }
+  const std::size_t end = ones_from(c.whitespace, 0);
+  if (end == kWidth) return kScanned(table, text, p);
+  if (has_bit(c.non_ascii, end)) return general();
+  // The run ends inside the block, so before the end of the text.
+  if (const std::uint64_t newlines = c.newline & ((std::uint64_t{1} << end) - 1)) {
+    return 64 - static_cast<std::size_t>(std::countl_zero(newlines));
+  }
+  return end > 1 ? end - 1 : 1;
+}
+
+std::size_t o200k_scanned_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scanned<simd::Scans<Kernel::kSse2>>(table, text, p);
+}
+
+// Out of line, so that only the long pieces pay for entering AVX2 code.
+[[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 std::size_t o200k_scanned_avx2(
+    const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scanned<simd::Scans<Kernel::kAvx2>>(table, text, p);
+}
+
+std::size_t o200k_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_blocks<o200k_scanned_sse2>(table, text, p);
+}
+
+std::size_t o200k_avx2(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_blocks<o200k_scanned_avx2>(table, text, p);
+}
+
+#else
+
+std::size_t o200k_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scalar(table, text, p);
+}
+
+std::size_t o200k_avx2(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scalar(table, text, p);
+}
+
+#endif
+
+}  // namespace
+
+NextPiece o200k_scanner(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kScalar:
+      return o200k_scalar;
+    case Kernel::kSse2:
+      return o200k_sse2;
+    case Kernel::kAvx2:
+      return o200k_avx2;
+  }
+  return o200k_scalar;
+}
+
+std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scanner(simd::active_kernel())(table, text, p);
 }
 
 }  // namespace pelnor

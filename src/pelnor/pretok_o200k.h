@@ -3,12 +3,18 @@
 
 #include <cstddef>
 
+#include "pretok.h"
+#include "simd.h"
 #include "types.h"
 #include "uniclass.h"
 
 namespace pelnor {
 
-// Returns the byte length (at least 1) of the o200k piece that starts at p < text.size().
+// Returns the o200k pre-tokenizer whose ASCII runs `kernel` scans; the CPU must support it.
+NextPiece o200k_scanner(simd::Kernel kernel);
+
+// Returns the byte length (at least 1) of the o200k piece that starts at p < text.size(), with
+// the active kernel.
 std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p);
 
 // The same on the general path alone; the definition the fast path must reproduce.

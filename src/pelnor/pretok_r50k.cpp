@@ -71,11 +71,14 @@ std::size_t r50k_next_piece(const UniClassTable& table, Bytes text, std::size_t 
   const std::size_t q = s[p] == ' ' && p + 1 < n ? p + 1 : p;
   const std::uint8_t b = s[q];
   if (b >= 0x80) return general();
-  if (simd::is_ascii_letter(b)) return run(simd::run_end<AsciiRun::kLetter>(s, q + 1, n));
-  if (simd::is_ascii_digit(b)) return run(simd::run_end<AsciiRun::kDigit>(s, q + 1, n));
-  if (!simd::is_ascii_whitespace(b)) return run(simd::run_end<AsciiRun::kOther>(s, q + 1, n));
+  if (simd::is_ascii_letter(b))
+    return run(simd::BaselineScans::run_end<AsciiRun::kLetter>(s, q + 1, n));
+  if (simd::is_ascii_digit(b))
+    return run(simd::BaselineScans::run_end<AsciiRun::kDigit>(s, q + 1, n));
+  if (!simd::is_ascii_whitespace(b))
+    return run(simd::BaselineScans::run_end<AsciiRun::kOther>(s, q + 1, n));
   std::size_t last_newline = n;
-  const std::size_t end = simd::whitespace_run_end(s, p, n, last_newline);
+  const std::size_t end = simd::BaselineScans::whitespace_run_end(s, p, n, last_newline);
   if (stopped_at_non_ascii(end)) return general();
   if (end == n) return n - p;
   return end - p > 1 ? end - 1 - p : 1;

@@ -122,12 +122,12 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
 }
 
 // Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
-template <std::size_t (*kNextPiece)(const UniClassTable&, Bytes, std::size_t)>
 struct RuleCutter {
   const UniClassTable& classes;
+  NextPiece next_piece;
   bool operator()(Bytes text, std::size_t from, Span& piece) const {
     if (from >= text.size()) return false;
-    piece = {from, kNextPiece(classes, text, from)};
+    piece = {from, next_piece(classes, text, from)};
     return true;
   }
 };
@@ -348,13 +348,15 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
   switch (tokenizer.rule_set()) {
     case RuleSet::kCl100k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<cl100k_next_piece>{tokenizer.classes()}, on_piece);
+                           RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())},
+                           on_piece);
     case RuleSet::kO200k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<o200k_next_piece>{tokenizer.classes()}, on_piece);
+                           RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())},
+                           on_piece);
     case RuleSet::kR50k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter<r50k_next_piece>{tokenizer.classes()}, on_piece);
+                           RuleCutter{tokenizer.classes(), r50k_next_piece}, on_piece);
     case RuleSet::kRegex:
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RegexCutter{RegexSearch(*tokenizer.splitter(), text)}, on_piece);
