@@ -15,7 +15,7 @@ BUILD_DIR := build
 CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPELNOR_WERROR=ON $(PYTHON_HINT)
 # Hand-written C++ sources; the generated Unicode tables keep the generator's layout.
-SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
+SOURCES := $(filter-out src/pelnor/generated/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp'))
 
 .PHONY: all build test test-cpp test-python test-python-debug demo data format lint clean sanitize bench fuzz conformance

@@ -10,17 +10,17 @@
 #include <thread>
 #include <vector>
 
-#include "pelnor/batch.h"
-#include "pelnor/data.h"
-#include "pelnor/merge.h"
-#include "pelnor/pcache.h"
-#include "pelnor/pretok.h"
-#include "pelnor/pretok_o200k.h"
-#include "pelnor/pretok_r50k.h"
-#include "pelnor/simd.h"
-#include "pelnor/tokenizer.h"
-#include "pelnor/uniclass.h"
-#include "pelnor/vocab.h"
+#include "pelnor/bpe/merge.h"
+#include "pelnor/bpe/pcache.h"
+#include "pelnor/bpe/vocab.h"
+#include "pelnor/engine/batch.h"
+#include "pelnor/engine/data.h"
+#include "pelnor/engine/tokenizer.h"
+#include "pelnor/text/pretok.h"
+#include "pelnor/text/pretok_o200k.h"
+#include "pelnor/text/pretok_r50k.h"
+#include "pelnor/text/simd.h"
+#include "pelnor/text/uniclass.h"
 
 namespace pelnor {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "pelnor/decode.h"
-#include "pelnor/utf8.h"
+#include "pelnor/engine/decode.h"
+#include "pelnor/text/utf8.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pelnor/data.h"
-#include "pelnor/merge.h"
-#include "pelnor/vocab.h"
+#include "pelnor/bpe/merge.h"
+#include "pelnor/bpe/vocab.h"
+#include "pelnor/engine/data.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pelnor/special.h"
-#include "pelnor/uniclass.h"
-#include "pelnor/vocab.h"
+#include "pelnor/bpe/vocab.h"
+#include "pelnor/engine/special.h"
+#include "pelnor/text/uniclass.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pelnor/data.h"
-#include "pelnor/pretok.h"
-#include "pelnor/pretok_o200k.h"
-#include "pelnor/pretok_r50k.h"
+#include "pelnor/engine/data.h"
+#include "pelnor/text/pretok.h"
+#include "pelnor/text/pretok_o200k.h"
+#include "pelnor/text/pretok_r50k.h"
 
 namespace {
 

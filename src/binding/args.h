@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "pelnor/special_encode.h"
+#include "pelnor/engine/special_encode.h"
 #include "pelnor/types.h"
 
 namespace pelnor::binding {

@@ -9,10 +9,10 @@
 
 #include "args.h"
 #include "interop.h"
-#include "pelnor/batch.h"
-#include "pelnor/decode.h"
-#include "pelnor/special_encode.h"
-#include "pelnor/tokenizer.h"
+#include "pelnor/engine/batch.h"
+#include "pelnor/engine/decode.h"
+#include "pelnor/engine/special_encode.h"
+#include "pelnor/engine/tokenizer.h"
 
 namespace pelnor::binding {
 namespace {

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "types.h"
+#include "pelnor/types.h"
 
 namespace pelnor {
 

@@ -8,10 +8,10 @@
 #include <chrono>
 #include <thread>
 
-#include "pelnor/batch.h"
-#include "pelnor/pcache.h"
-#include "pelnor/special_encode.h"
-#include "pelnor/tokenizer.h"
+#include "pelnor/bpe/pcache.h"
+#include "pelnor/engine/batch.h"
+#include "pelnor/engine/special_encode.h"
+#include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 
 namespace pelnor {

@@ -1,4 +1,4 @@
-#include "pelnor/data.h"
+#include "pelnor/engine/data.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "pelnor/pcache.h"
-#include "pelnor/tokenizer.h"
+#include "pelnor/bpe/pcache.h"
+#include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 
 namespace pelnor {

@@ -1,4 +1,4 @@
-#include "pelnor/merge.h"
+#include "pelnor/bpe/merge.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pelnor/pcache.h"
+#include "pelnor/bpe/pcache.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-#include "pelnor/tokenizer.h"
+#include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 
 namespace pelnor {

@@ -9,10 +9,10 @@
 #include <random>
 #include <sstream>
 
-#include "pelnor/pretok.h"
-#include "pelnor/pretok_o200k.h"
-#include "pelnor/pretok_r50k.h"
-#include "pelnor/pretok_regex.h"
+#include "pelnor/text/pretok.h"
+#include "pelnor/text/pretok_o200k.h"
+#include "pelnor/text/pretok_r50k.h"
+#include "pelnor/text/pretok_regex.h"
 #include "test_support.h"
 
 namespace pelnor {

@@ -1,13 +1,13 @@
-#include "pelnor/pretok.h"
+#include "pelnor/text/pretok.h"
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <random>
 
-#include "pelnor/pretok_o200k.h"
-#include "pelnor/pretok_r50k.h"
-#include "pelnor/simd.h"
+#include "pelnor/text/pretok_o200k.h"
+#include "pelnor/text/pretok_r50k.h"
+#include "pelnor/text/simd.h"
 #include "test_support.h"
 
 namespace pelnor {

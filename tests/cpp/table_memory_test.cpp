@@ -1,5 +1,5 @@
 // Large tables live in their own mappings, trimmed to huge-page boundaries.
-#include "pelnor/table_memory.h"
+#include "pelnor/bpe/table_memory.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "pelnor/data.h"
+#include "pelnor/engine/data.h"
 
 namespace pelnor::testing {
 namespace {

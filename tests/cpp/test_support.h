@@ -8,9 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pelnor/bpe/vocab.h"
+#include "pelnor/text/uniclass.h"
 #include "pelnor/types.h"
-#include "pelnor/uniclass.h"
-#include "pelnor/vocab.h"
 
 namespace pelnor::testing {
 

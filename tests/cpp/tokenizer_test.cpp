@@ -1,4 +1,4 @@
-#include "pelnor/tokenizer.h"
+#include "pelnor/engine/tokenizer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <fstream>
 #include <random>
 
-#include "pelnor/data.h"
-#include "pelnor/decode.h"
+#include "pelnor/engine/data.h"
+#include "pelnor/engine/decode.h"
 #include "test_support.h"
 
 namespace pelnor {

@@ -1,4 +1,4 @@
-#include "pelnor/uniclass.h"
+#include "pelnor/text/uniclass.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "pelnor/vocab.h"
+#include "pelnor/bpe/vocab.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <random>
 
-#include "pelnor/merge.h"
+#include "pelnor/bpe/merge.h"
 #include "test_support.h"
 
 namespace pelnor {

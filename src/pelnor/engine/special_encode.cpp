@@ -1,0 +1,165 @@
+#include "pelnor/engine/special_encode.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "pelnor/generated/unicode_tables.h"
+#include "pelnor/text/pretok.h"
+
+namespace pelnor {
+namespace {
+
+bool contains(const SpecialSet& set, std::string_view s) {
+  return std::ranges::binary_search(set, s);
+}
+
+// Marks the values of `strings` (in order) that `policy` does not allow.
+std::vector<bool> not_allowed(const std::vector<std::string_view>& strings,
+                              const SpecialPolicy& allowed) {
+  std::vector<bool> excluded(strings.size());
+  for (std::size_t i = 0; i < strings.size(); ++i) {
+    excluded[i] =
+        allowed.kind != SpecialPolicy::Kind::kAll &&
+        (allowed.kind == SpecialPolicy::Kind::kAbsent || !contains(allowed.strings, strings[i]));
+  }
+  return excluded;
+}
+
+// Cuts text at the special strings that `excluded` leaves active, in table order on ties.
+void encode_split(const Tokenizer& tokenizer, Bytes text, const std::vector<bool>& excluded,
+                  IdVector& out) {
+  const SpecialTokens& table = tokenizer.special_tokens();
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const auto match = tokenizer.special_index().in_table_order.find_first(text, pos, excluded);
+    if (!match) break;
+    if (match->position > pos)
+      encode_into(tokenizer, text.subspan(pos, match->position - pos), out, 1);
+    out.push_back(table[match->value].id);
+    pos = match->position + table[match->value].text.size();
+  }
+  if (pos < text.size()) encode_into(tokenizer, text.subspan(pos), out, 1);
+}
+
+// Appends c in the debug form of strings: quotes, backslashes, controls, combining and
+// non-printable characters escaped.
+void append_debug_char(std::string& out, std::uint32_t cp, std::string_view utf8) {
+  switch (cp) {
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case 0:
+      out += "\\0";
+      return;
+    default:
+      break;
+  }
+  if (in_ranges(kGraphemeExtend, kGraphemeExtendCount, cp) ||
+      in_ranges(kNonPrintable, kNonPrintableCount, cp)) {
+    char escaped[16];
+    std::snprintf(escaped, sizeof escaped, "\\u{%x}", cp);
+    out += escaped;
+    return;
+  }
+  out += utf8;
+}
+
+std::string debug_form(std::string_view s) {
+  std::string out = "\"";
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+  for (std::size_t p = 0; p < s.size();) {
+    const Char c = decode_char(bytes, s.size(), p);
+    append_debug_char(out, c.cp, s.substr(p, c.len));
+    p += c.len;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::optional<DisallowedFound> find_disallowed(const Tokenizer& tokenizer, Bytes text,
+                                               const SpecialPolicy& allowed,
+                                               const SpecialPolicy& disallowed) {
+  const SpecialIndex& index = tokenizer.special_index();
+  if (disallowed.kind != SpecialPolicy::Kind::kStrings) {
+    if (allowed.kind == SpecialPolicy::Kind::kAll) return std::nullopt;
+    // Every special string, less the allowed ones.
+    std::vector<bool> excluded;
+    if (allowed.kind == SpecialPolicy::Kind::kStrings) {
+      excluded.resize(index.strings.size());
+      for (std::size_t i = 0; i < index.strings.size(); ++i) {
+        excluded[i] = contains(allowed.strings, index.strings[i]);
+      }
+    }
+    const auto found = index.in_set_order.occurrences(text, excluded);
+    if (!found) return std::nullopt;
+    return DisallowedFound{index.strings[found->smallest], index.strings[found->first]};
+  }
+  const SpecialSet* removed = allowed.kind == SpecialPolicy::Kind::kAll       ? &index.strings
+                              : allowed.kind == SpecialPolicy::Kind::kStrings ? &allowed.strings
+                                                                              : nullptr;
+  std::vector<std::string_view> effective;
+  for (const std::string& member : disallowed.strings) {
+    if (removed == nullptr || !contains(*removed, member)) effective.push_back(member);
+  }
+  if (effective.empty()) return std::nullopt;
+  const auto found = StringMatcher(effective).occurrences(text, {});
+  if (!found) return std::nullopt;
+  return DisallowedFound{std::string(effective[found->smallest]),
+                         std::string(effective[found->first])};
+}
+
+IdVector encode_allowing(const Tokenizer& tokenizer, Bytes text, const SpecialPolicy& allowed) {
+  if (allowed.kind == SpecialPolicy::Kind::kAbsent ||
+      (allowed.kind == SpecialPolicy::Kind::kStrings && allowed.strings.empty())) {
+    return encode_ordinary(tokenizer, text);
+  }
+  IdVector ids(estimated_ids(text.size()));
+  std::vector<bool> excluded;
+  if (allowed.kind == SpecialPolicy::Kind::kStrings) {
+    std::vector<std::string_view> table;
+    for (const SpecialToken& token : tokenizer.special_tokens()) table.push_back(token.text);
+    excluded = not_allowed(table, allowed);
+  }
+  encode_split(tokenizer, text, excluded, ids);
+  return ids;
+}
+
+IdVector encode_with_special(const Tokenizer& tokenizer, Bytes text) {
+  IdVector ids(estimated_ids(text.size()));
+  encode_split(tokenizer, text, {}, ids);
+  return ids;
+}
+
+std::string disallowed_special_message(std::string_view member) {
+  const std::string shown = debug_form(member);
+  return "Encountered text corresponding to disallowed special token " + shown +
+         ".\nIf you want this text to be encoded as a special token, pass it to "
+         "`allowed_special`, e.g. `allowed_special={" +
+         shown +
+         ", ...}`.\nIf you want this text to be encoded as normal text, disable the check for "
+         "this token by passing `disallowed_special=()`, or use `encode_ordinary`.";
+}
+
+Result<IdVector> encode_with_policy(const Tokenizer& tokenizer, Bytes text,
+                                    const SpecialPolicy& allowed, const SpecialPolicy& disallowed) {
+  if (const auto found = find_disallowed(tokenizer, text, allowed, disallowed)) {
+    return Error{ErrorKind::kDisallowedSpecial, disallowed_special_message(found->smallest),
+                 found->first};
+  }
+  return encode_allowing(tokenizer, text, allowed);
+}
+
+}  // namespace pelnor
