@@ -15,6 +15,7 @@
 #include "pelnor/bpe/vocab.h"
 #include "pelnor/engine/batch.h"
 #include "pelnor/engine/data.h"
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 #include "pelnor/text/pretok.h"
 #include "pelnor/text/pretok_o200k.h"

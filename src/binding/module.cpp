@@ -12,6 +12,7 @@
 #include "pelnor/engine/batch.h"
 #include "pelnor/engine/decode.h"
 #include "pelnor/engine/special_encode.h"
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 
 namespace pelnor::binding {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -82,7 +83,10 @@ class RawVector {
   }
 
   // Counts `count` values written past the end, inside the capacity.
-  void commit(std::size_t count) { size_ += count; }
+  void commit(std::size_t count) {
+    assert(count <= capacity_ - size_);
+    size_ += count;
+  }
 
   // Shrinks to `size` values; the capacity stays.
   void truncate(std::size_t size) {

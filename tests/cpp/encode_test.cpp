@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "pelnor/bpe/pcache.h"
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 

@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 

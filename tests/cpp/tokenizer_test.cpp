@@ -1,3 +1,4 @@
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 
 #include <gtest/gtest.h>

@@ -170,6 +170,15 @@ void merge_by_ranks(const Vocab& v, Bytes piece, IdVector& out) {
   }
 }
 
+// Whether the ids appended since `from` spell as many bytes as the piece has: with every byte a
+// token, the merge covers the whole piece.
+[[maybe_unused]] bool tiles(const Vocab& vocab, Bytes piece, const IdVector& out,
+                            std::size_t from) {
+  std::size_t len = 0;
+  for (std::size_t i = from; i < out.size(); ++i) len += vocab.token_len(out[i]);
+  return len == piece.size();
+}
+
 }  // namespace
 
 TokenId longest_prefix(const Vocab& vocab, Bytes span) {
@@ -179,14 +188,18 @@ TokenId longest_prefix(const Vocab& vocab, Bytes span) {
 void merge_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   if (piece.empty()) return;
   if (!vocab.merges_pairwise() || !vocab.has_every_byte()) return merge_by_ranks(vocab, piece, out);
+  [[maybe_unused]] const std::size_t before = out.size();
   merge_greedy<true>(vocab, piece, walk_longest_prefix<true>(vocab, piece.data(), piece.size()),
                      out);
+  assert(tiles(vocab, piece, out, before));
 }
 
 void merge_piece_from(const Vocab& vocab, Bytes piece, TokenId first, IdVector& out) {
   if (piece.empty()) return;
   if (!vocab.merges_pairwise() || !vocab.has_every_byte()) return merge_by_ranks(vocab, piece, out);
+  [[maybe_unused]] const std::size_t before = out.size();
   merge_greedy<false>(vocab, piece, first, out);
+  assert(tiles(vocab, piece, out, before));
 }
 
 }  // namespace pelnor

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
 #include "pelnor/ids.h"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "pelnor/engine/encode.h"
 #include "pelnor/generated/unicode_tables.h"
 #include "pelnor/text/pretok.h"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pelnor/bpe/vocab.h"
+#include "pelnor/engine/registry.h"
 #include "pelnor/engine/special.h"
 #include "pelnor/ids.h"
 #include "pelnor/result.h"
@@ -19,12 +20,6 @@
 #include "pelnor/types.h"
 
 namespace pelnor {
-
-// Which pre-tokenizer a tokenizer uses: a hand-written one, or a regular expression.
-enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2, kRegex = 3 };
-
-// Returns the names of the built-in encodings, in registry order.
-std::vector<std::string_view> builtin_encodings();
 
 class Tokenizer {
  public:
@@ -84,40 +79,5 @@ class Tokenizer {
   std::vector<std::uint32_t> decode_offsets_;
   std::vector<TokenId> unfilled_gaps_;  // ascending
 };
-
-// Returns the capacity estimate of a text of `bytes` bytes: about one id per three bytes.
-inline std::size_t estimated_ids(std::size_t bytes) {
-  return bytes / 3 + 8;
-}
-
-// Appends the ids of text, encoded with no regard for special tokens. The parallelism hint is
-// the number of threads encoding at once for this call; it only sizes a new piece cache.
-void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned hint);
-
-// Returns the ids of text, with no regard for special tokens.
-IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text);
-
-// Returns the number of ids of text, with no regard for special tokens.
-std::size_t count(const Tokenizer& tokenizer, Bytes text);
-
-// The outcome of truncating a text to a token budget: the length of the kept prefix, which ends
-// where the last kept token's bytes end, or before the character they end in, and the token count
-// of the whole text.
-struct Truncation {
-  std::size_t cut;
-  std::size_t total;
-};
-Truncation truncate(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_tokens);
-
-// The ids of a text with each id's byte span in it, flat: start, end, start, end, ... The spans
-// are in order; where a pattern leaves text unmatched, they leave it out.
-struct SpannedIds {
-  IdVector ids;
-  std::vector<std::size_t> bounds;
-};
-SpannedIds encode_with_offsets(const Tokenizer& tokenizer, Bytes text);
-
-// Turns ascending byte offsets into code-point offsets within text, in place.
-void to_char_offsets(Bytes text, std::vector<std::size_t>& offsets);
 
 }  // namespace pelnor

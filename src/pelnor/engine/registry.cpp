@@ -1,0 +1,43 @@
+#include "pelnor/engine/registry.h"
+
+#include <algorithm>
+
+namespace pelnor {
+namespace {
+
+// In tiktoken's order of its encodings.
+constexpr BuiltinEncoding kRegistry[] = {
+    {"gpt2", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"r50k_base", "r50k.vocab", "r50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"p50k_base", "p50k.vocab", "p50k.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"p50k_edit", "p50k.vocab", "p50k_edit.special", "uniclass.bin", 3, RuleSet::kR50k},
+    {"cl100k_base", "cl100k.vocab", "cl100k.special", "uniclass.bin", 3, RuleSet::kCl100k},
+    {"o200k_base", "o200k.vocab", "o200k.special", "uniclass_o200k.bin", 5, RuleSet::kO200k},
+    {"o200k_harmony", "o200k.vocab", "o200k_harmony.special", "uniclass_o200k.bin", 5,
+     RuleSet::kO200k},
+};
+
+}  // namespace
+
+std::span<const BuiltinEncoding> builtin_registry() {
+  return kRegistry;
+}
+
+std::vector<std::string_view> builtin_encodings() {
+  std::vector<std::string_view> names;
+  for (const BuiltinEncoding& encoding : kRegistry) names.push_back(encoding.name);
+  return names;
+}
+
+const BuiltinEncoding* find_builtin(std::string_view name) {
+  for (const BuiltinEncoding& encoding : kRegistry) {
+    if (encoding.name == name) return &encoding;
+  }
+  return nullptr;
+}
+
+const BuiltinEncoding& first_with_rules(RuleSet rules) {
+  return *std::ranges::find(kRegistry, rules, &BuiltinEncoding::rules);
+}
+
+}  // namespace pelnor

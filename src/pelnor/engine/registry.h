@@ -1,0 +1,36 @@
+// The built-in encodings: for each name, its data files and its splitting rules. Adding an
+// encoding is a row here (and its data files).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace pelnor {
+
+// Which pre-tokenizer a tokenizer uses: a hand-written one, or a regular expression.
+enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2, kRegex = 3 };
+
+struct BuiltinEncoding {
+  std::string_view name;
+  std::string_view vocab_file;
+  std::string_view special_file;
+  std::string_view class_file;
+  int classes;
+  RuleSet rules;
+};
+
+// Returns the built-in encodings, in tiktoken's order of its encodings.
+std::span<const BuiltinEncoding> builtin_registry();
+
+// Returns the names of the built-in encodings, in registry order.
+std::vector<std::string_view> builtin_encodings();
+
+// Returns the row of a built-in name, or null.
+const BuiltinEncoding* find_builtin(std::string_view name);
+
+// Returns the first row splitting by a hand-written rule set: where its class table comes from.
+const BuiltinEncoding& first_with_rules(RuleSet rules);
+
+}  // namespace pelnor
