@@ -39,7 +39,7 @@ test-python:
 # and why (numpy, tiktoken absent for that interpreter) are listed.
 OTHER_PYTHONS := python3.13 python3.15
 OTHER_PYTHON_TESTS := $(OTHER_PYTHONS:%=test-%)
-.PHONY: test-pythons $(OTHER_PYTHON_TESTS) test-wheel
+.PHONY: test-pythons $(OTHER_PYTHON_TESTS) wheel test-wheel
 test-pythons: $(OTHER_PYTHON_TESTS)
 $(OTHER_PYTHON_TESTS): test-%:
 	$(IN_ENV) sh -c 'test -f build-$*/build.ninja || cmake -S . -B build-$* -G Ninja \
@@ -50,10 +50,16 @@ $(OTHER_PYTHON_TESTS): test-%:
 	  build-$*/pkg/pelnor/
 	$(IN_ENV) env PYTHONPATH=$(CURDIR)/build-$*/pkg $* -m pytest -q -p no:cacheprovider -rs tests/python
 
-# The sdist, the wheel built from it for WHEEL_PYTHON, and the Python suite against that wheel
-# installed into a fresh virtual environment (tools/test_wheel).
+# The sdist and the wheel built from it for WHEEL_PYTHON, in dist/ (tools/build_wheel, with
+# Debian 12's compiler from the toolchain root); test-wheel runs the Python suite against that
+# wheel installed into a fresh virtual environment (tools/test_wheel).
 WHEEL_PYTHON := python3.15
+wheel:
+	tools/devroot toolchain
+	$(IN_ENV) tools/build_wheel $(WHEEL_PYTHON) dist
+
 test-wheel:
+	tools/devroot toolchain
 	$(IN_ENV) tools/test_wheel $(WHEEL_PYTHON)
 
 # The Python suite under the debug interpreter in development mode, with the module built for it
