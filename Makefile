@@ -18,7 +18,8 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp'))
 
-.PHONY: all build test test-cpp test-python test-python-debug demo data format lint clean sanitize bench fuzz conformance
+.PHONY: all build test test-cpp test-python test-python-debug demo data format lint clean sanitize \
+  sanitize-address sanitize-thread bench fuzz conformance
 
 all: build
 
@@ -112,12 +113,15 @@ conformance: build
 # the module's threaded Python tests (the 32-thread stress, batches, forks) under
 # ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
 # unsanitized, so that the tests of allocation failure run; the fork test's children start
-# threads, which ThreadSanitizer allows only when told to.
+# threads, which ThreadSanitizer allows only when told to. Each half runs alone as
+# sanitize-address or sanitize-thread.
 ASAN_DIR := build-asan
 TSAN_DIR := build-tsan
 SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON \
   -DPELNOR_CHECKED=ON $(PYTHON_HINT)
-sanitize:
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address:
 	$(IN_ENV) sh -c 'test -f $(ASAN_DIR)/build.ninja || cmake -S . -B $(ASAN_DIR) $(SANITIZE_CONFIGURE) \
 	  -DPELNOR_SANITIZE=address,undefined -DPELNOR_MODULE_DIR=$(CURDIR)/$(ASAN_DIR)/pkg/pelnor'
 	$(IN_ENV) cmake --build $(ASAN_DIR)
@@ -129,6 +133,8 @@ sanitize:
 	  PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
+
+sanitize-thread:
 	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \
 	  -DPELNOR_SANITIZE=thread -DPELNOR_MODULE_DIR=$(CURDIR)/$(TSAN_DIR)/pkg/pelnor'
 	$(IN_ENV) cmake --build $(TSAN_DIR)
