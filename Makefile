@@ -18,7 +18,8 @@ CMAKE_CONFIGURE := cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Releas
 SOURCES := $(filter-out src/pelnor/generated/unicode_tables.cpp,\
   $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'bench/*.cpp' 'fuzz/*.cpp'))
 
-.PHONY: all build test test-cpp test-python test-python-debug demo data format lint clean sanitize bench fuzz conformance
+.PHONY: all build test test-cpp test-python test-python-debug demo data format lint clean sanitize \
+  sanitize-address sanitize-thread bench fuzz conformance
 
 all: build
 
@@ -39,7 +40,7 @@ test-python:
 # and why (numpy, tiktoken absent for that interpreter) are listed.
 OTHER_PYTHONS := python3.13 python3.15
 OTHER_PYTHON_TESTS := $(OTHER_PYTHONS:%=test-%)
-.PHONY: test-pythons $(OTHER_PYTHON_TESTS) test-wheel
+.PHONY: test-pythons $(OTHER_PYTHON_TESTS) wheel test-wheel
 test-pythons: $(OTHER_PYTHON_TESTS)
 $(OTHER_PYTHON_TESTS): test-%:
 	$(IN_ENV) sh -c 'test -f build-$*/build.ninja || cmake -S . -B build-$* -G Ninja \
@@ -50,10 +51,16 @@ $(OTHER_PYTHON_TESTS): test-%:
 	  build-$*/pkg/pelnor/
 	$(IN_ENV) env PYTHONPATH=$(CURDIR)/build-$*/pkg $* -m pytest -q -p no:cacheprovider -rs tests/python
 
-# The sdist, the wheel built from it for WHEEL_PYTHON, and the Python suite against that wheel
-# installed into a fresh virtual environment (tools/test_wheel).
+# The sdist and the wheel built from it for WHEEL_PYTHON, in dist/ (tools/build_wheel, with
+# Debian 12's compiler from the toolchain root); test-wheel runs the Python suite against that
+# wheel installed into a fresh virtual environment (tools/test_wheel).
 WHEEL_PYTHON := python3.15
+wheel:
+	tools/devroot toolchain
+	$(IN_ENV) tools/build_wheel $(WHEEL_PYTHON) dist
+
 test-wheel:
+	tools/devroot toolchain
 	$(IN_ENV) tools/test_wheel $(WHEEL_PYTHON)
 
 # The Python suite under the debug interpreter in development mode, with the module built for it
@@ -106,12 +113,15 @@ conformance: build
 # the module's threaded Python tests (the 32-thread stress, batches, forks) under
 # ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
 # unsanitized, so that the tests of allocation failure run; the fork test's children start
-# threads, which ThreadSanitizer allows only when told to.
+# threads, which ThreadSanitizer allows only when told to. Each half runs alone as
+# sanitize-address or sanitize-thread.
 ASAN_DIR := build-asan
 TSAN_DIR := build-tsan
 SANITIZE_CONFIGURE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELNOR_BENCH=OFF -DPELNOR_WERROR=ON \
   -DPELNOR_CHECKED=ON $(PYTHON_HINT)
-sanitize:
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address:
 	$(IN_ENV) sh -c 'test -f $(ASAN_DIR)/build.ninja || cmake -S . -B $(ASAN_DIR) $(SANITIZE_CONFIGURE) \
 	  -DPELNOR_SANITIZE=address,undefined -DPELNOR_MODULE_DIR=$(CURDIR)/$(ASAN_DIR)/pkg/pelnor'
 	$(IN_ENV) cmake --build $(ASAN_DIR)
@@ -123,6 +133,8 @@ sanitize:
 	  PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
+
+sanitize-thread:
 	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \
 	  -DPELNOR_SANITIZE=thread -DPELNOR_MODULE_DIR=$(CURDIR)/$(TSAN_DIR)/pkg/pelnor'
 	$(IN_ENV) cmake --build $(TSAN_DIR)

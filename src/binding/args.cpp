@@ -17,7 +17,10 @@ std::string quoted_list(const std::vector<const char*>& names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    out += "'" + std::string(names[i]) + "'";
+    // Appended piecewise: GCC 12 warns falsely (-Wrestrict) on "'" + std::string(...).
+    out += '\'';
+    out += names[i];
+    out += '\'';
   }
   return out;
 }

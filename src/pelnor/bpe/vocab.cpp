@@ -1,12 +1,14 @@
 #include "pelnor/bpe/vocab.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
-#include <random>
 #include <span>
 #include <system_error>
 #include <thread>
+
+#include <unistd.h>
 
 namespace pelnor {
 namespace {
@@ -42,10 +44,16 @@ Error bad_vocab(std::string_view reason, std::string_view label) {
                "pelnor: bad vocab file (" + std::string(reason) + "): " + std::string(label)};
 }
 
+// From getentropy, not std::random_device: the C++ runtime's device calls arc4random, which
+// would raise the C library a wheel needs to glibc 2.36.
 std::uint64_t process_hash_seed() {
   static const std::uint64_t seed = [] {
-    std::random_device source;
-    return std::uint64_t{source()} << 32 | source();
+    std::uint64_t value = 0;
+    if (getentropy(&value, sizeof value) != 0) {  // only without getrandom (Linux before 3.17)
+      value =
+          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    return value;
   }();
   return seed;
 }
