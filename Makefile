@@ -109,7 +109,9 @@ conformance: build
 
 # The C++ tests and the Python suite under AddressSanitizer and UndefinedBehaviorSanitizer, with
 # the core's assertions kept (the interpreter is not instrumented, so the runtime is preloaded;
-# objects go through malloc, and leaks are reported except the interpreter's own), then the concurrency tests and
+# objects go through malloc, and leaks are reported except the interpreter's own); the command
+# line's tests stay out of it, as each starts interpreters that take seconds under the sanitizer
+# and reach the module only through calls the rest of the suite makes. Then the concurrency tests and
 # the module's threaded Python tests (the 32-thread stress, batches, forks) under
 # ThreadSanitizer, where any report fails the run. Impossible allocations return null, as they do
 # unsanitized, so that the tests of allocation failure run; the fork test's children start
@@ -132,7 +134,8 @@ sanitize-address:
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan_interpreter.supp:print_suppressions=0 \
 	  PELNOR_SANITIZED=1 PELNOR_STRESS_SECONDS=10 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask"'
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python -k "not pip_install and not dask" \
+	  --ignore=tests/python/test_cli.py'
 
 sanitize-thread:
 	$(IN_ENV) sh -c 'test -f $(TSAN_DIR)/build.ninja || cmake -S . -B $(TSAN_DIR) $(SANITIZE_CONFIGURE) \
