@@ -149,6 +149,11 @@ std::size_t o200k_scalar(const UniClassTable& table, Bytes text, std::size_t p) 
   return o200k_scanned<simd::ScalarScans>(table, text, p);
 }
 
+std::size_t o200k_cut_scalar(const UniClassTable& table, Bytes text, std::size_t p,
+                             std::size_t* ends, std::size_t max) {
+  return cut_each<o200k_scalar>(table, text, p, ends, max);
+}
+
 #if defined(PELNOR_X86_KERNELS)
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
@@ -209,48 +214,55 @@ std::size_t o200k_scanned_sse2(const UniClassTable& table, Bytes text, std::size
   return o200k_scanned<simd::Scans<Kernel::kSse2>>(table, text, p);
 }
 
-// Out of line, so that only the long pieces pay for entering AVX2 code.
+// Out of line, so that only the long pieces pay for leaving the block path.
 [[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 std::size_t o200k_scanned_avx2(
     const UniClassTable& table, Bytes text, std::size_t p) {
   return o200k_scanned<simd::Scans<Kernel::kAvx2>>(table, text, p);
 }
 
-std::size_t o200k_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_blocks<o200k_scanned_sse2>(table, text, p);
+std::size_t o200k_cut_sse2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
+                           std::size_t max) {
+  return cut_each<o200k_blocks<o200k_scanned_sse2>>(table, text, p, ends, max);
 }
 
-std::size_t o200k_avx2(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_blocks<o200k_scanned_avx2>(table, text, p);
+PELNOR_KERNEL_ENTRY_AVX2 std::size_t o200k_cut_avx2(const UniClassTable& table, Bytes text,
+                                                    std::size_t p, std::size_t* ends,
+                                                    std::size_t max) {
+  return cut_each<o200k_blocks<o200k_scanned_avx2>>(table, text, p, ends, max);
 }
 
 #else
 
-std::size_t o200k_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scalar(table, text, p);
+std::size_t o200k_cut_sse2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
+                           std::size_t max) {
+  return o200k_cut_scalar(table, text, p, ends, max);
 }
 
-std::size_t o200k_avx2(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scalar(table, text, p);
+std::size_t o200k_cut_avx2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
+                           std::size_t max) {
+  return o200k_cut_scalar(table, text, p, ends, max);
 }
 
 #endif
 
 }  // namespace
 
-NextPiece o200k_scanner(Kernel kernel) {
+CutPieces o200k_cutter(Kernel kernel) {
   switch (kernel) {
     case Kernel::kScalar:
-      return o200k_scalar;
+      return o200k_cut_scalar;
     case Kernel::kSse2:
-      return o200k_sse2;
+      return o200k_cut_sse2;
     case Kernel::kAvx2:
-      return o200k_avx2;
+      return o200k_cut_avx2;
   }
-  return o200k_scalar;
+  return o200k_cut_scalar;
 }
 
 std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scanner(simd::active_kernel())(table, text, p);
+  std::size_t end = p;
+  o200k_cutter(simd::active_kernel())(table, text, p, &end, 1);
+  return end - p;
 }
 
 }  // namespace pelnor
