@@ -11,16 +11,11 @@ joined into one text and encoded warm; the figures are per piece of the group.
 """
 
 import argparse
-import sys
-import time
-from pathlib import Path
 
 import regex
+from bench_api import best_time, read_kind
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "tools"))
-sys.path.insert(0, str(REPO / "bench"))
-
+# bench_api has put tools/ on the path.
 import corpus  # noqa: E402
 import tiktoken_offline  # noqa: E402
 
@@ -28,15 +23,6 @@ import pelnor  # noqa: E402
 
 MAX_CACHED_BYTES = 15
 MAX_CACHED_IDS = 4
-
-
-def best_time(fn, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def merged_every_pass(tok, piece):
@@ -51,7 +37,7 @@ def main():
     parser.add_argument("--encoding", action="append", choices=pelnor.BUILTIN_ENCODINGS)
     args = parser.parse_args()
     corpus.build()
-    text = (corpus.DEFAULT_OUT / f"{args.kind}.txt").read_text(encoding="utf-8")
+    text = read_kind(args.kind)
     print(f"{args.kind}: per piece of each group; pelnor's list of ints and its uint32 array")
     for name in args.encoding or ("r50k_base", "cl100k_base"):
         tok, ref = pelnor.Tokenizer(name), tiktoken_offline.encoding(name)
@@ -66,8 +52,8 @@ def main():
             ids = tok.encode_ordinary(joined)
             assert ids == ref.encode_ordinary(joined), (name, group)
             n = len(members)
-            ours_list = best_time(lambda: tok.encode_ordinary(joined))
-            ours_array = best_time(lambda: tok.encode_to_numpy(joined))
+            ours_list = best_time(lambda: tok.encode_ordinary(joined), 3)
+            ours_array = best_time(lambda: tok.encode_to_numpy(joined), 3)
             theirs = best_time(lambda: ref.encode_ordinary(joined), 2)
             print(f"  {group:>6}: {n / len(pieces):4.0%} of pieces, {len(ids) / n:5.2f} ids, "
                   f"pelnor {ours_list / n * 1e9:5.0f} ns (array {ours_array / n * 1e9:5.0f}), "

@@ -13,14 +13,14 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 // room past its end, and the vocabulary's bytes are padded), which compiles to two moves where a
 // copy of its own length is a call.
 constexpr std::size_t kWide = 16;
-static_assert(kWide <= Vocab::kTokenBytesPadding);
+static_assert(kWide <= kTokenBytesPadding);
 
 }  // namespace
 
 std::optional<Bytes> token_bytes_of(const Tokenizer& tokenizer, TokenId id) {
   if (id < tokenizer.vocab().token_count()) {
     if (tokenizer.is_unfilled_gap(id)) return std::nullopt;
-    const Vocab::TokenArrays tokens = tokenizer.decode_arrays();
+    const TokenArrays tokens = tokenizer.decode_arrays();
     return Bytes(tokens.bytes + tokens.offsets[id], tokens.offsets[id + 1] - tokens.offsets[id]);
   }
   for (const SpecialToken& special : tokenizer.special_tokens()) {
@@ -68,7 +68,7 @@ ByteVector decode_bytes(const Tokenizer& tokenizer, std::span<const TokenId> ids
   // when the tokens are longer, so it is filled in one pass without sizing it first.
   constexpr std::size_t kStartBytesPerToken = 5;
   const TokenId token_count = tokenizer.vocab().token_count();
-  const Vocab::TokenArrays tokens = tokenizer.decode_arrays();
+  const TokenArrays tokens = tokenizer.decode_arrays();
   ByteVector out(ids.size() * kStartBytesPerToken + kWide);
   char* at = out.data();
   // The end of the room for a fixed-width copy, kept in a local: a byte store may alias the

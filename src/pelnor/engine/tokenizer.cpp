@@ -139,10 +139,10 @@ void Tokenizer::lay_out_gaps() {
     decode_bytes_.insert(decode_bytes_.end(), bytes.begin(), bytes.end());
     decode_offsets_.push_back(static_cast<std::uint32_t>(decode_bytes_.size()));
   }
-  decode_bytes_.resize(decode_bytes_.size() + Vocab::kTokenBytesPadding);
+  decode_bytes_.resize(decode_bytes_.size() + kTokenBytesPadding);
 }
 
-Vocab::TokenArrays Tokenizer::decode_arrays() const {
+TokenArrays Tokenizer::decode_arrays() const {
   if (decode_offsets_.empty()) return vocab_->token_arrays();
   return {decode_bytes_.data(), decode_offsets_.data()};
 }

@@ -58,7 +58,7 @@ class Tokenizer {
   std::size_t memory_bytes() const;
   // The token bytes that decoding reads, laid out as the vocabulary's: those of the vocabulary,
   // but at a gap of the rank table the bytes of the special token of that id, or none.
-  Vocab::TokenArrays decode_arrays() const;
+  TokenArrays decode_arrays() const;
 
  private:
   Tokenizer() = default;

@@ -1,8 +1,7 @@
 #include "pelnor/text/pretok_o200k.h"
 
-#include <bit>
-
 #include "pelnor/text/pretok.h"
+#include "pelnor/text/pretok_kernels.h"
 #include "pelnor/text/simd.h"
 
 namespace pelnor {
@@ -145,15 +144,6 @@ std::size_t o200k_scanned(const UniClassTable& table, Bytes text, std::size_t p)
   return end - p > 1 ? end - 1 - p : 1;
 }
 
-std::size_t o200k_scalar(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scanned<simd::ScalarScans>(table, text, p);
-}
-
-std::size_t o200k_cut_scalar(const UniClassTable& table, Bytes text, std::size_t p,
-                             std::size_t* ends, std::size_t max) {
-  return cut_each<o200k_scalar>(table, text, p, ends, max);
-}
-
 #if defined(PELNOR_X86_KERNELS)
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
@@ -164,7 +154,6 @@ std::size_t o200k_blocks(const UniClassTable& table, Bytes text, std::size_t p) 
   using simd::has_bit;
   using simd::ones_from;
   constexpr std::size_t kWidth = Block::kWidth;
-  constexpr std::uint64_t kBlockBits = (std::uint64_t{1} << kWidth) - 1;
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   if (p + kWidth > n) return kScanned(table, text, p);
@@ -190,79 +179,30 @@ std::size_t o200k_blocks(const UniClassTable& table, Bytes text, std::size_t p) 
     if (has_bit(c.non_ascii, 1)) return general();
     if (has_bit(letters, 1)) return word(1);
   }
-  const std::size_t q = s[p] == ' ' ? 1 : 0;
-  if (has_bit(c.non_ascii, q)) return general();
-  const std::uint64_t other = ~(letters | c.digit | c.whitespace | c.non_ascii) & kBlockBits;
-  if (has_bit(other, q)) {
-    std::size_t end = q + ones_from(other, q);
-    if (end == kWidth) return kScanned(table, text, p);
-    if (has_bit(c.non_ascii, end)) return general();
-    end += ones_from(c.newline | c.slash, end);
-    return end == kWidth ? kScanned(table, text, p) : end;
-  }
-  const std::size_t end = ones_from(c.whitespace, 0);
-  if (end == kWidth) return kScanned(table, text, p);
-  if (has_bit(c.non_ascii, end)) return general();
-  // The run ends inside the block, so before the end of the text.
-  if (const std::uint64_t newlines = c.newline & ((std::uint64_t{1} << end) - 1)) {
-    return 64 - static_cast<std::size_t>(std::countl_zero(newlines));
-  }
-  return end > 1 ? end - 1 : 1;
-}
-
-std::size_t o200k_scanned_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scanned<simd::Scans<Kernel::kSse2>>(table, text, p);
-}
-
-// Out of line, so that only the long pieces pay for leaving the block path.
-[[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 std::size_t o200k_scanned_avx2(
-    const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scanned<simd::Scans<Kernel::kAvx2>>(table, text, p);
-}
-
-std::size_t o200k_cut_sse2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
-                           std::size_t max) {
-  return cut_each<o200k_blocks<o200k_scanned_sse2>>(table, text, p, ends, max);
-}
-
-PELNOR_KERNEL_ENTRY_AVX2 std::size_t o200k_cut_avx2(const UniClassTable& table, Bytes text,
-                                                    std::size_t p, std::size_t* ends,
-                                                    std::size_t max) {
-  return cut_each<o200k_blocks<o200k_scanned_avx2>>(table, text, p, ends, max);
-}
-
-#else
-
-std::size_t o200k_cut_sse2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
-                           std::size_t max) {
-  return o200k_cut_scalar(table, text, p, ends, max);
-}
-
-std::size_t o200k_cut_avx2(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
-                           std::size_t max) {
-  return o200k_cut_scalar(table, text, p, ends, max);
+  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, c.newline | c.slash,
+                                             general);
 }
 
 #endif
 
+// The fast paths the kernels are built from.
+struct O200kFastPaths {
+  template <class Scans>
+  static constexpr NextPiece scanned = o200k_scanned<Scans>;
+#if defined(PELNOR_X86_KERNELS)
+  template <NextPiece kScanned>
+  static constexpr NextPiece blocks = o200k_blocks<kScanned>;
+#endif
+};
+
 }  // namespace
 
 CutPieces o200k_cutter(Kernel kernel) {
-  switch (kernel) {
-    case Kernel::kScalar:
-      return o200k_cut_scalar;
-    case Kernel::kSse2:
-      return o200k_cut_sse2;
-    case Kernel::kAvx2:
-      return o200k_cut_avx2;
-  }
-  return o200k_cut_scalar;
+  return PretokKernels<O200kFastPaths>::cutter(kernel);
 }
 
 std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  std::size_t end = p;
-  o200k_cutter(simd::active_kernel())(table, text, p, &end, 1);
-  return end - p;
+  return PretokKernels<O200kFastPaths>::next_piece(table, text, p);
 }
 
 }  // namespace pelnor

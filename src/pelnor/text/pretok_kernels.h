@@ -1,0 +1,116 @@
+// What the ASCII fast paths of the pre-tokenizers share: the end of a piece of punctuation or
+// whitespace read from a block's class masks, and the kernel entry points built from a rule's
+// fast paths.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "pelnor/text/pretok.h"
+#include "pelnor/text/simd.h"
+#include "pelnor/types.h"
+
+namespace pelnor {
+
+#if defined(PELNOR_X86_KERNELS)
+
+// Returns the length of the piece from p, which the block classes `c` show to be no word and no
+// number: an optional space, then a run of other characters and any bytes of `other_tail` after
+// it, or else whitespace. Pieces that reach the block's end are cut by kScanned, those that stop
+// at a byte >= 0x80 by general(). Always inlined, so that each kernel compiles as it did with
+// this written out in it.
+template <NextPiece kScanned, class General>
+[[gnu::always_inline]] inline std::size_t block_other_or_whitespace(
+    const UniClassTable& table, Bytes text, std::size_t p, const simd::BlockClasses& c,
+    std::uint64_t letters, std::uint64_t other_tail, General general) {
+  using simd::has_bit;
+  using simd::ones_from;
+  constexpr std::size_t kWidth = simd::Sse2Block::kWidth;
+  constexpr std::uint64_t kBlockBits = (std::uint64_t{1} << kWidth) - 1;
+  const std::size_t q = text.data()[p] == ' ' ? 1 : 0;
+  if (has_bit(c.non_ascii, q)) return general();
+  const std::uint64_t other = ~(letters | c.digit | c.whitespace | c.non_ascii) & kBlockBits;
+  if (has_bit(other, q)) {
+    std::size_t end = q + ones_from(other, q);
+    if (end == kWidth) return kScanned(table, text, p);
+    if (has_bit(c.non_ascii, end)) return general();
+    end += ones_from(other_tail, end);
+    return end == kWidth ? kScanned(table, text, p) : end;
+  }
+  const std::size_t end = ones_from(c.whitespace, 0);
+  if (end == kWidth) return kScanned(table, text, p);
+  if (has_bit(c.non_ascii, end)) return general();
+  // The run ends inside the block, so before the end of the text.
+  if (const std::uint64_t newlines = c.newline & ((std::uint64_t{1} << end) - 1)) {
+    return 64 - static_cast<std::size_t>(std::countl_zero(newlines));
+  }
+  return end > 1 ? end - 1 : 1;
+}
+
+#endif
+
+// The kernels of a pre-tokenizer whose FastPaths give scanned<Scans>, its rules over runs that
+// Scans finds, and blocks<kScanned>, the same rules read from the class masks of the 16 bytes
+// from p, handing the pieces that run past them to kScanned; each kernel cuts in batches.
+template <class FastPaths>
+struct PretokKernels {
+  static std::size_t cut_scalar(const UniClassTable& table, Bytes text, std::size_t p,
+                                std::size_t* ends, std::size_t max) {
+    return cut_each<FastPaths::template scanned<simd::ScalarScans>>(table, text, p, ends, max);
+  }
+
+#if defined(PELNOR_X86_KERNELS)
+  static std::size_t scanned_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+    return FastPaths::template scanned<simd::Scans<simd::Kernel::kSse2>>(table, text, p);
+  }
+
+  // Out of line, so that only the long pieces pay for leaving the block path.
+  [[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 static std::size_t scanned_avx2(
+      const UniClassTable& table, Bytes text, std::size_t p) {
+    return FastPaths::template scanned<simd::Scans<simd::Kernel::kAvx2>>(table, text, p);
+  }
+
+  static std::size_t cut_sse2(const UniClassTable& table, Bytes text, std::size_t p,
+                              std::size_t* ends, std::size_t max) {
+    return cut_each<FastPaths::template blocks<scanned_sse2>>(table, text, p, ends, max);
+  }
+
+  PELNOR_KERNEL_ENTRY_AVX2 static std::size_t cut_avx2(const UniClassTable& table, Bytes text,
+                                                       std::size_t p, std::size_t* ends,
+                                                       std::size_t max) {
+    return cut_each<FastPaths::template blocks<scanned_avx2>>(table, text, p, ends, max);
+  }
+#else
+  static std::size_t cut_sse2(const UniClassTable& table, Bytes text, std::size_t p,
+                              std::size_t* ends, std::size_t max) {
+    return cut_scalar(table, text, p, ends, max);
+  }
+
+  static std::size_t cut_avx2(const UniClassTable& table, Bytes text, std::size_t p,
+                              std::size_t* ends, std::size_t max) {
+    return cut_scalar(table, text, p, ends, max);
+  }
+#endif
+
+  static CutPieces cutter(simd::Kernel kernel) {
+    switch (kernel) {
+      case simd::Kernel::kScalar:
+        return cut_scalar;
+      case simd::Kernel::kSse2:
+        return cut_sse2;
+      case simd::Kernel::kAvx2:
+        return cut_avx2;
+    }
+    return cut_scalar;
+  }
+
+  // One piece, with the active kernel.
+  static std::size_t next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
+    std::size_t end = p;
+    cutter(simd::active_kernel())(table, text, p, &end, 1);
+    return end - p;
+  }
+};
+
+}  // namespace pelnor
