@@ -104,42 +104,40 @@ std::string real_text(std::int64_t kind, const char* part = "") {
 }
 
 // Cuts a real text into pieces, over and over.
-void pretokenize(benchmark::State& state, CutPieces cut_pieces, int classes, std::int64_t kind) {
+void pretokenize(benchmark::State& state, NextPiece next_piece, int classes, std::int64_t kind) {
   const char* file = classes == 3 ? "uniclass.bin" : "uniclass_o200k.bin";
   const UniClassTable table = UniClassTable::parse(*builtin_file(file), file, classes).value();
   const std::string text = real_text(kind);
   if (text.empty()) return state.SkipWithError("run bench/corpus.py first");
   std::size_t pieces = 0;
-  std::size_t ends[32];
   for (auto _ : state) {
-    for (std::size_t p = 0, cut; p < text.size(); p = ends[cut - 1], pieces += cut) {
-      cut = cut_pieces(table, as_bytes(text), p, ends, std::size(ends));
-    }
+    for (std::size_t p = 0; p < text.size(); ++pieces) p += next_piece(table, as_bytes(text), p);
   }
   benchmark::DoNotOptimize(pieces);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
-struct KernelCutters {
+struct KernelScanners {
   const char* name;
   int classes;
-  CutPieces (*cutter)(simd::Kernel);
+  NextPiece (*scanner)(simd::Kernel);
 };
-const KernelCutters kKernelCutters[] = {{"cl100k", 3, cl100k_cutter}, {"o200k", 5, o200k_cutter}};
+const KernelScanners kKernelScanners[] = {{"cl100k", 3, cl100k_scanner},
+                                          {"o200k", 5, o200k_scanner}};
 
 // Each pre-tokenizer on each kernel, so that a regression in any path shows.
 void BM_Pretokenize(benchmark::State& state) {
-  const KernelCutters& rules = kKernelCutters[state.range(0)];
+  const KernelScanners& rules = kKernelScanners[state.range(0)];
   const simd::Kernel kernel = simd::kAllKernels[state.range(1)];
   if (!simd::kernel_supported(kernel)) return state.SkipWithError("the CPU lacks this kernel");
-  pretokenize(state, rules.cutter(kernel), rules.classes, state.range(2));
+  pretokenize(state, rules.scanner(kernel), rules.classes, state.range(2));
   state.SetLabel(std::string(rules.name) + " " + simd::kernel_name(kernel) + " " +
                  kRealKinds[state.range(2)]);
 }
 BENCHMARK(BM_Pretokenize)->ArgsProduct({{0, 1}, {0, 1, 2}, {0, 1, 2, 3}});
 
 void BM_PretokenizeR50k(benchmark::State& state) {
-  pretokenize(state, cut_each<r50k_next_piece>, 3, state.range(0));
+  pretokenize(state, r50k_next_piece, 3, state.range(0));
   state.SetLabel(kRealKinds[state.range(0)]);
 }
 BENCHMARK(BM_PretokenizeR50k)->DenseRange(0, 3);

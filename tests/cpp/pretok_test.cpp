@@ -307,37 +307,21 @@ TEST(AsciiScans, VectorScansEqualScalarOnes) {
   }
 }
 
-// The pieces a cutter cuts, asking for batches of `batch` pieces.
-std::vector<std::string> cut(CutPieces cut_pieces, int classes, std::string_view text,
-                             std::size_t batch) {
-  std::vector<std::string> out;
-  std::vector<std::size_t> ends(batch);
-  for (std::size_t p = 0; p < text.size();) {
-    const std::size_t count =
-        cut_pieces(builtin_classes(classes), as_bytes(text), p, ends.data(), batch);
-    EXPECT_TRUE(count == batch || (count > 0 && ends[count - 1] == text.size()));
-    for (std::size_t k = 0; k < count; p = ends[k++]) out.emplace_back(text.substr(p, ends[k] - p));
-  }
-  return out;
-}
-
-// Every kernel's pre-tokenizer cuts the pieces the scalar one cuts piece by piece, in batches of
-// any size, on mixed ASCII and non-ASCII text whose runs cross block boundaries and whose end
-// falls anywhere in a block.
+// Every kernel's pre-tokenizer cuts the pieces its scalar one cuts, on mixed ASCII and non-ASCII
+// text whose runs cross block boundaries and whose end falls anywhere in a block.
 TEST(AsciiScans, EveryKernelCutsThePiecesOfTheScalarOne) {
-  const CutPieces kScalar[] = {cl100k_cutter(simd::Kernel::kScalar),
-                               o200k_cutter(simd::Kernel::kScalar)};
+  const NextPiece kScalar[] = {cl100k_scanner(simd::Kernel::kScalar),
+                               o200k_scanner(simd::Kernel::kScalar)};
   std::mt19937_64 rng(7);
   for (int round = 0; round < 30000; ++round) {
     std::string text;
     while (text.size() < 40 + static_cast<std::size_t>(round % 160)) text += random_bytes(rng);
     text += std::string(std::uniform_int_distribution<int>(0, 40)(rng), "aA 1!\n"[round % 6]);
-    const std::size_t batch = 1 + round % 40;
     for (const simd::Kernel kernel : supported_kernels()) {
-      const CutPieces kernels[] = {cl100k_cutter(kernel), o200k_cutter(kernel)};
+      const NextPiece kernels[] = {cl100k_scanner(kernel), o200k_scanner(kernel)};
       for (int rules = 0; rules < 2; ++rules) {
         const int classes = rules == 0 ? 3 : 5;
-        ASSERT_EQ(cut(kernels[rules], classes, text, batch), cut(kScalar[rules], classes, text, 1))
+        ASSERT_EQ(pieces(kernels[rules], classes, text), pieces(kScalar[rules], classes, text))
             << simd::kernel_name(kernel) << " " << ::testing::PrintToString(text);
       }
     }

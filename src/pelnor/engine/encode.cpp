@@ -66,30 +66,15 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
-// Cuts pieces by a hand-written pre-tokenizer, a batch at a time: every byte of the text is in
-// some piece.
-class RuleCutter {
- public:
-  RuleCutter(const UniClassTable& classes, CutPieces cut_pieces)
-      : classes_(classes), cut_pieces_(cut_pieces) {}
-
-  bool operator()(Bytes text, std::size_t from, Span& piece) {
-    if (next_ == count_) {
-      if (from >= text.size()) return false;
-      count_ = cut_pieces_(classes_, text, from, ends_, kBatch);
-      next_ = 0;
-    }
-    piece = {from, ends_[next_++] - from};
+// Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
+struct RuleCutter {
+  const UniClassTable& classes;
+  NextPiece next_piece;
+  bool operator()(Bytes text, std::size_t from, Span& piece) const {
+    if (from >= text.size()) return false;
+    piece = {from, next_piece(classes, text, from)};
     return true;
   }
-
- private:
-  static constexpr std::size_t kBatch = 32;
-  const UniClassTable& classes_;
-  CutPieces cut_pieces_;
-  std::size_t ends_[kBatch];
-  std::size_t next_ = 0;
-  std::size_t count_ = 0;
 };
 
 struct RegexCutter {
@@ -157,15 +142,15 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
   switch (tokenizer.rule_set()) {
     case RuleSet::kCl100k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter(tokenizer.classes(), cl100k_cutter(simd::active_kernel())),
+                           RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())},
                            on_piece);
     case RuleSet::kO200k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter(tokenizer.classes(), o200k_cutter(simd::active_kernel())),
+                           RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())},
                            on_piece);
     case RuleSet::kR50k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter(tokenizer.classes(), cut_each<r50k_next_piece>), on_piece);
+                           RuleCutter{tokenizer.classes(), r50k_next_piece}, on_piece);
     case RuleSet::kRegex:
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RegexCutter{RegexSearch(*tokenizer.splitter(), text)}, on_piece);

@@ -147,12 +147,12 @@ struct Cl100kFastPaths {
 
 }  // namespace
 
-CutPieces cl100k_cutter(Kernel kernel) {
-  return PretokKernels<Cl100kFastPaths>::cutter(kernel);
+NextPiece cl100k_scanner(Kernel kernel) {
+  return PretokKernels<Cl100kFastPaths>::scanner(kernel);
 }
 
 std::size_t cl100k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  return PretokKernels<Cl100kFastPaths>::next_piece(table, text, p);
+  return cl100k_scanner(simd::active_kernel())(table, text, p);
 }
 
 }  // namespace pelnor

@@ -112,27 +112,8 @@ inline WhitespaceRun whitespace_run(const UniClassTable& table, const std::uint8
 // text.size().
 using NextPiece = std::size_t (*)(const UniClassTable& table, Bytes text, std::size_t p);
 
-// A pre-tokenizer that cuts many pieces in one call: writes the ends of the pieces from p <
-// text.size() on into ends[0, max) and returns how many it wrote (at least one, fewer than max
-// only where the text ends). The encode loop takes pieces in such batches, so that the kernel's
-// constants and state stay in registers from one piece to the next.
-using CutPieces = std::size_t (*)(const UniClassTable& table, Bytes text, std::size_t p,
-                                  std::size_t* ends, std::size_t max);
-
-// Cuts with kNext piece by piece, kNext inlined into the loop.
-template <NextPiece kNext>
-std::size_t cut_each(const UniClassTable& table, Bytes text, std::size_t p, std::size_t* ends,
-                     std::size_t max) {
-  std::size_t count = 0;
-  while (count < max && p < text.size()) {
-    p += kNext(table, text, p);
-    ends[count++] = p;
-  }
-  return count;
-}
-
 // Returns the cl100k pre-tokenizer whose ASCII runs `kernel` scans; the CPU must support it.
-CutPieces cl100k_cutter(simd::Kernel kernel);
+NextPiece cl100k_scanner(simd::Kernel kernel);
 
 // Returns the byte length (at least 1) of the cl100k piece that starts at p < text.size(), with
 // the active kernel.

@@ -52,12 +52,11 @@ template <NextPiece kScanned, class General>
 
 // The kernels of a pre-tokenizer whose FastPaths give scanned<Scans>, its rules over runs that
 // Scans finds, and blocks<kScanned>, the same rules read from the class masks of the 16 bytes
-// from p, handing the pieces that run past them to kScanned; each kernel cuts in batches.
+// from p, handing the pieces that run past them to kScanned.
 template <class FastPaths>
 struct PretokKernels {
-  static std::size_t cut_scalar(const UniClassTable& table, Bytes text, std::size_t p,
-                                std::size_t* ends, std::size_t max) {
-    return cut_each<FastPaths::template scanned<simd::ScalarScans>>(table, text, p, ends, max);
+  static std::size_t scalar(const UniClassTable& table, Bytes text, std::size_t p) {
+    return FastPaths::template scanned<simd::ScalarScans>(table, text, p);
   }
 
 #if defined(PELNOR_X86_KERNELS)
@@ -65,51 +64,39 @@ struct PretokKernels {
     return FastPaths::template scanned<simd::Scans<simd::Kernel::kSse2>>(table, text, p);
   }
 
-  // Out of line, so that only the long pieces pay for leaving the block path.
+  // Out of line, so that only the long pieces pay for entering AVX2 code.
   [[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 static std::size_t scanned_avx2(
       const UniClassTable& table, Bytes text, std::size_t p) {
     return FastPaths::template scanned<simd::Scans<simd::Kernel::kAvx2>>(table, text, p);
   }
 
-  static std::size_t cut_sse2(const UniClassTable& table, Bytes text, std::size_t p,
-                              std::size_t* ends, std::size_t max) {
-    return cut_each<FastPaths::template blocks<scanned_sse2>>(table, text, p, ends, max);
+  static std::size_t sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+    return FastPaths::template blocks<scanned_sse2>(table, text, p);
   }
 
-  PELNOR_KERNEL_ENTRY_AVX2 static std::size_t cut_avx2(const UniClassTable& table, Bytes text,
-                                                       std::size_t p, std::size_t* ends,
-                                                       std::size_t max) {
-    return cut_each<FastPaths::template blocks<scanned_avx2>>(table, text, p, ends, max);
+  static std::size_t avx2(const UniClassTable& table, Bytes text, std::size_t p) {
+    return FastPaths::template blocks<scanned_avx2>(table, text, p);
   }
 #else
-  static std::size_t cut_sse2(const UniClassTable& table, Bytes text, std::size_t p,
-                              std::size_t* ends, std::size_t max) {
-    return cut_scalar(table, text, p, ends, max);
+  static std::size_t sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+    return scalar(table, text, p);
   }
 
-  static std::size_t cut_avx2(const UniClassTable& table, Bytes text, std::size_t p,
-                              std::size_t* ends, std::size_t max) {
-    return cut_scalar(table, text, p, ends, max);
+  static std::size_t avx2(const UniClassTable& table, Bytes text, std::size_t p) {
+    return scalar(table, text, p);
   }
 #endif
 
-  static CutPieces cutter(simd::Kernel kernel) {
+  static NextPiece scanner(simd::Kernel kernel) {
     switch (kernel) {
       case simd::Kernel::kScalar:
-        return cut_scalar;
+        return scalar;
       case simd::Kernel::kSse2:
-        return cut_sse2;
+        return sse2;
       case simd::Kernel::kAvx2:
-        return cut_avx2;
+        return avx2;
     }
-    return cut_scalar;
-  }
-
-  // One piece, with the active kernel.
-  static std::size_t next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-    std::size_t end = p;
-    cutter(simd::active_kernel())(table, text, p, &end, 1);
-    return end - p;
+    return scalar;
   }
 };
 

@@ -197,12 +197,12 @@ struct O200kFastPaths {
 
 }  // namespace
 
-CutPieces o200k_cutter(Kernel kernel) {
-  return PretokKernels<O200kFastPaths>::cutter(kernel);
+NextPiece o200k_scanner(Kernel kernel) {
+  return PretokKernels<O200kFastPaths>::scanner(kernel);
 }
 
 std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  return PretokKernels<O200kFastPaths>::next_piece(table, text, p);
+  return o200k_scanner(simd::active_kernel())(table, text, p);
 }
 
 }  // namespace pelnor

@@ -11,7 +11,7 @@
 namespace pelnor {
 
 // Returns the o200k pre-tokenizer whose ASCII runs `kernel` scans; the CPU must support it.
-CutPieces o200k_cutter(simd::Kernel kernel);
+NextPiece o200k_scanner(simd::Kernel kernel);
 
 // Returns the byte length (at least 1) of the o200k piece that starts at p < text.size(), with
 // the active kernel.
