@@ -112,18 +112,22 @@ class Encoding:
         """Raises ValueError naming a byte that a text needs and the rank table has no token
         for, where the merge could not cover it with a longer token; tiktoken cannot encode such
         a text either, and dropping the byte would lose text without a word."""
-        for text in texts:
-            data = text.encode("utf-8", "replace")
-            lacking = data.translate(None, self._present_bytes)
-            if not lacking:
-                continue
-            kept = self.tokenizer.decode_bytes(self.tokenizer.encode_ordinary(text))
-            for byte in dict.fromkeys(lacking):
-                if kept.count(byte) < data.count(byte):
-                    raise ValueError(
-                        f"pelnor: the rank table has no token for the byte {byte:#04x}, "
-                        "which this text needs"
-                    )
+        for text in map(_encodable, texts):  # lone surrogates as the encode calls see them
+            encoded = functools.partial(self.tokenizer.encode_ordinary, text)
+            self._check_kept(text.encode(), encoded)
+
+    def _check_kept(self, data, encoded):
+        """Raises as _check_bytes does where encoded(), the ids of data, lost a byte."""
+        lacking = data.translate(None, self._present_bytes)
+        if not lacking:
+            return
+        kept = self.tokenizer.decode_bytes(encoded())
+        for byte in dict.fromkeys(lacking):
+            if kept.count(byte) < data.count(byte):
+                raise ValueError(
+                    f"pelnor: the rank table has no token for the byte {byte:#04x}, "
+                    "which this text needs"
+                )
 
     @functools.cached_property
     def _present_bytes(self):
@@ -364,7 +368,10 @@ class Encoding:
             return self._encode_lists([_without_surrogates(t) for t in texts], allowed, threads)
 
     def _encode_bytes(self, text: bytes) -> list[int]:
-        return self.tokenizer.encode_bytes(text)
+        ids = self.tokenizer.encode_bytes(text)
+        if self._missing_bytes:
+            self._check_kept(bytes(text), lambda: ids)
+        return ids
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""

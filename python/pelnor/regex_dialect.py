@@ -49,12 +49,19 @@ _BINARY_PROPERTIES = {
     "xidstart", "xids",
 }
 _POSIX = {
-    "alnum": "0-9A-Za-z", "alpha": "A-Za-z", "ascii": r"\x00-\x7F", "blank": r"\t ",
-    "cntrl": r"\x00-\x1F\x7F", "digit": "0-9", "graph": "!-~", "lower": "a-z", "print": " -~",
-    "punct": r"!-/:-@\[-`{-~", "space": r"\t\n\x0B\f\r ", "upper": "A-Z",
+    "alnum": "0-9A-Za-z", "alpha": "A-Za-z", "ascii": r"\x00-\x7F", "blank": r"\t\x20",
+    "cntrl": r"\x00-\x1F\x7F", "digit": "0-9", "graph": "!-~", "lower": "a-z", "print": r"\x20-~",
+    "punct": r"!-/:-@\[-`{-~", "space": r"\t\n\x0B\f\r\x20", "upper": "A-Z",
     "word": "0-9A-Za-z_", "xdigit": "0-9A-Fa-f",
 }
 _SET_OPERATORS = {"&&": "&", "--": "-", "~~": "^"}
+# General categories that hold no character whose case partner is outside them: the only
+# properties that PCRE2's case-insensitive matching reads as tiktoken's does (which closes a
+# class over case folding, where PCRE2 reads \p{Lu} as any cased letter and folds no script).
+_CASE_CLOSED = {
+    "n", "nd", "nl", "no", "p", "pc", "pd", "pe", "pf", "pi", "po", "ps", "s", "sc", "sk", "sm",
+    "so", "z", "zl", "zp", "zs", "c", "cc", "cf", "cn", "co", "cs",
+}
 
 
 def to_pcre2(pattern: str) -> str:
@@ -93,6 +100,8 @@ class _Translator:
     def __init__(self, pattern):
         self.src = pattern
         self.pos = 0
+        self.caseless = False  # under the i flag here
+        self.outer_caseless = []  # the flag outside each open group
 
     def refuse(self, what, at):
         raise ValueError(f"pelnor: pat_str uses {what} at position {at}, which PCRE2 cannot do")
@@ -108,8 +117,18 @@ class _Translator:
                 out.append(self.escape(in_class=False))
             elif c == "[":
                 out.append(self.char_class())
-            elif c == "(" and self.peek("(?"):
-                out.append(self.group_flags())
+            elif c == "(":
+                self.outer_caseless.append(self.caseless)
+                if self.peek("(?"):
+                    out.append(self.group_flags())
+                else:
+                    out.append(c)
+                    self.pos += 1
+            elif c == ")":
+                if self.outer_caseless:
+                    self.caseless = self.outer_caseless.pop()
+                out.append(c)
+                self.pos += 1
             else:
                 out.append(c)
                 self.pos += 1
@@ -124,6 +143,10 @@ class _Translator:
         for flag in m.group(1).replace("-", ""):
             if flag not in "imsxU":
                 self.refuse(f"the flag {flag!r}", self.pos)
+        on, _, off = m.group(1).partition("-")
+        if m.group(2) == ")":  # the flags hold to the end of the enclosing group
+            self.outer_caseless.pop()
+        self.caseless = ("i" in on or self.caseless) and "i" not in off
         self.pos = m.end()
         return m.group(0)
 
@@ -145,7 +168,11 @@ class _Translator:
             else:
                 name = src[self.pos : self.pos + 1]
                 self.pos += 1
+            if self.caseless and _loose(_property(name, False)[3:-1]) not in _CASE_CLOSED:
+                self.refuse(f"\\{c}{{{name}}} under the case-insensitive flag", start)
             return _property(name, c == "P")
+        if c == "v":  # only the vertical tab in tiktoken's dialect, any vertical space in PCRE2's
+            return r"\x{0B}"
         if c == "s":
             return _SPACE
         if c == "S":
@@ -226,7 +253,8 @@ class _Translator:
             elif c == "\\":
                 items.append(self.escape(in_class=True))
             else:
-                items.append(c)
+                # An extended class ignores white space that is not escaped.
+                items.append(f"\\x{{{ord(c):X}}}" if c.isspace() else c)
                 self.pos += 1
         return {"negated": negated, "operands": operands, "extended": extended}
 

@@ -214,6 +214,14 @@ TEST(RegexSplitter, KeepsBytesThatAreNotUtf8AndDropsOnlyUnmatchedText) {
   ASSERT_TRUE(splitter.ok());
   EXPECT_EQ(split(*splitter.value(), "ab, cd\xff\xfe.ef\xc3"),
             (std::vector<std::string>{"ab", "cd", "\xff", "\xfe", "ef", "\xc3"}));
+  // An empty match at the very end has no next character to keep, even where the bytes after
+  // the text (here the rest of a longer one) are no UTF-8.
+  auto at_end = RegexSplitter::compile(R"(a+|$)");
+  ASSERT_TRUE(at_end.ok());
+  const std::string longer = "b\xc3\xa9";
+  RegexSearch search(*at_end.value(), as_bytes(longer).first(1));
+  Span piece{};
+  EXPECT_FALSE(search.next(0, piece));
 }
 
 TEST(RegexSplitter, RunsPastTheJitStackWithoutLosingText) {

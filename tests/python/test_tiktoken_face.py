@@ -408,9 +408,13 @@ def test_tables_lacking_bytes_encode_what_they_can_and_name_a_byte_they_lack():
                 assert ours.encode(text) == ours.encode_batch([text])[0] == expected
                 continue
             for call in (ours.encode, ours.encode_ordinary, ours.count, pickle.loads(
-                    pickle.dumps(ours)).encode, lambda t: ours.encode_batch([t])):
+                    pickle.dumps(ours)).encode, lambda t: ours.encode_batch([t]),
+                         lambda t: ours._encode_bytes(t.encode())):
                 with pytest.raises(ValueError, match="no token for the byte 0xc3"):
                     call(text)
+        # A lone surrogate is encoded as U+FFFD, whose bytes these tables lack.
+        with pytest.raises(ValueError, match="no token for the byte 0xef"):
+            ours.encode_ordinary("a\ud800")
     ours = pelnor.Encoding("ascii", pat_str=pelnor.patterns.CL100K_PATTERN,
                            mergeable_ranks=ascii_only, special_tokens={})
     with pytest.raises(ValueError, match="no token for the byte 0xe6"):

@@ -151,7 +151,8 @@ bool RegexSearch::next_after(std::size_t from, bool matched, Span found, Span& p
       return true;
     }
     // An empty match yields no piece; the search goes on from the next character, which is
-    // kept if it is no UTF-8.
+    // kept if it is no UTF-8. An empty match at the very end has no next character.
+    if (found.start >= text.size()) return false;
     const std::size_t step = char_len_at(text, found.start);
     if (!is_valid_utf8(text.subspan(found.start, step))) {
       piece = {found.start, step};
