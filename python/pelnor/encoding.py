@@ -117,17 +117,35 @@ class Encoding:
             self._check_kept(text.encode(), encoded)
 
     def _check_kept(self, data, encoded):
-        """Raises as _check_bytes does where encoded(), the ids of data, lost a byte."""
+        """Raises as _check_bytes does where encoded(), the ids of data, lost a byte of the
+        text the pattern matches (text it leaves unmatched is dropped in any case)."""
         lacking = data.translate(None, self._present_bytes)
         if not lacking:
             return
         kept = self.tokenizer.decode_bytes(encoded())
+        matched = self._matched_bytes(data)
         for byte in dict.fromkeys(lacking):
-            if kept.count(byte) < data.count(byte):
+            if kept.count(byte) < matched.count(byte):
                 raise ValueError(
                     f"pelnor: the rank table has no token for the byte {byte:#04x}, "
                     "which this text needs"
                 )
+
+    def _matched_bytes(self, data):
+        """The bytes of data in the pieces the pattern cuts: all of them under hand-written
+        rules, which cut every byte into some piece."""
+        if rules_of_pattern(self._pat_str) != "regex":
+            return data
+        return self._byte_splitter.decode_bytes(self._byte_splitter.encode_bytes(data))
+
+    @functools.cached_property
+    def _byte_splitter(self):
+        """A tokenizer that splits as this one and keeps every byte of its pieces: its tokens
+        are the 256 single bytes."""
+        vocab, _ = vocab_data({bytes([i]): i for i in range(256)})
+        return Tokenizer.from_data(
+            self.name, "regex", vocab, _special_data({}), to_pcre2(self._pat_str)
+        )
 
     @functools.cached_property
     def _present_bytes(self):

@@ -415,6 +415,14 @@ def test_tables_lacking_bytes_encode_what_they_can_and_name_a_byte_they_lack():
         # A lone surrogate is encoded as U+FFFD, whose bytes these tables lack.
         with pytest.raises(ValueError, match="no token for the byte 0xef"):
             ours.encode_ordinary("a\ud800")
+    # Only bytes in the pieces the pattern cuts need a token: what it leaves unmatched is dropped.
+    no_bang = {token: rank for token, rank in ascii_only.items() if token != b"!"}
+    ours, theirs = both("no_bang", r"[a-z]+", no_bang, {})
+    assert ours.encode("hi! é") == ours._encode_bytes("hi! é".encode()) == theirs.encode("hi! é")
+    ours = pelnor.Encoding("no_bang", pat_str=r"[a-z]+|!", mergeable_ranks=no_bang,
+                           special_tokens={})
+    with pytest.raises(ValueError, match="no token for the byte 0x21"):
+        ours.encode("hi!")
     ours = pelnor.Encoding("ascii", pat_str=pelnor.patterns.CL100K_PATTERN,
                            mergeable_ranks=ascii_only, special_tokens={})
     with pytest.raises(ValueError, match="no token for the byte 0xe6"):
