@@ -66,7 +66,10 @@ _CASE_CLOSED = {
 
 def to_pcre2(pattern: str) -> str:
     """Returns pattern rewritten in PCRE2's syntax; raises ValueError for what PCRE2 cannot do."""
-    return _Translator(pattern).pattern()
+    try:
+        return _Translator(pattern).pattern()
+    except RecursionError:
+        raise ValueError("pelnor: pat_str nests its classes too deeply") from None
 
 
 def _loose(name):
@@ -253,8 +256,9 @@ class _Translator:
             elif c == "\\":
                 items.append(self.escape(in_class=True))
             else:
-                # An extended class ignores white space that is not escaped.
-                items.append(f"\\x{{{ord(c):X}}}" if c.isspace() else c)
+                # An extended class ignores white space that is not escaped, and a `^` that
+                # starts an operand would negate it.
+                items.append(f"\\x{{{ord(c):X}}}" if c.isspace() or c == "^" else c)
                 self.pos += 1
         return {"negated": negated, "operands": operands, "extended": extended}
 

@@ -76,7 +76,7 @@ DIALECT = [
     r"(?U)\w+|\w+?|.", r"(?<=\s)\w+|\w+\K\s|.", r"(?P<w>\w)(?P=w)|(?>\w+)|\w++|.",
     r"[\w]+|[\s\d]+|[^\S\n]+|.", r"\p{L}{2,3}+|\p{N}{1,3}|\p{Lu}\p{Ll}*|.",
     r"[^\v]+|\v|[ a-z[0]]+", r"[[:print:]--[a]]+|[[:space:]&&[^\n]]+|[ [b]]+|.",
-    r"(?i)\p{N}+|(?i:k)(?-i:\p{Lu})|(?i:\p{Zs}|x)|.",
+    r"(?i)\p{N}+|(?i:k)(?-i:\p{Lu})|(?i:\p{Zs}|x)|.", r"[\^a&&^]+|[b^]+|.",
 ]
 
 
@@ -84,7 +84,7 @@ def test_pattern_dialect_features_split_as_tiktoken():
     ranks = prefix_ranks("cl100k_base", 3000)
     drawn = texts(300) + [
         "a  \t\u00a0b\u2028c\u0085d\u180e", "café naïve Ελληνικά русский ǅ ß ẞ ſ K", "🎉👍🏽 0x1F",
-        "a\x0bb\n\nc \x0b\n kK Dıs",
+        "a\x0bb\n\nc \x0b\n kK Dıs ^a^^b^",
     ]
     for pattern in DIALECT:
         ours, theirs = both("dialect", pattern, ranks, {})
@@ -99,6 +99,7 @@ def test_what_pcre2_cannot_do_is_refused_saying_what_and_where(references):
         r"\<\w+": r"the word-boundary escape \\< at position 0",
         r"[[:^alpha:]]": r"the POSIX class \[:\^alpha:\] at position 1",
         r"(?i)\w|\p{Lu}+": r"\\p\{Lu\} under the case-insensitive flag at position 7",
+        "[" * 5000 + "a" + "]" * 5000: "nests its classes too deeply",
         r"\p{L}+|(\s": r"cannot be compiled \(at byte \d+\): missing closing parenthesis",
     }
     for pattern, message in refused.items():
