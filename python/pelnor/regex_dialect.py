@@ -99,6 +99,12 @@ def _property(name, negated):
     return f"\\{letter}{{sc:{name}}}"
 
 
+def _case_closed(name):
+    """Whether \\p{name} is one of the _CASE_CLOSED categories."""
+    spelled = _property(name, False)  # \p{…}
+    return _loose(spelled[len("\\p{") : -1]) in _CASE_CLOSED
+
+
 class _Translator:
     def __init__(self, pattern):
         self.src = pattern
@@ -171,7 +177,7 @@ class _Translator:
             else:
                 name = src[self.pos : self.pos + 1]
                 self.pos += 1
-            if self.caseless and _loose(_property(name, False)[3:-1]) not in _CASE_CLOSED:
+            if self.caseless and not _case_closed(name):
                 self.refuse(f"\\{c}{{{name}}} under the case-insensitive flag", start)
             return _property(name, c == "P")
         if c == "v":  # only the vertical tab in tiktoken's dialect, any vertical space in PCRE2's
