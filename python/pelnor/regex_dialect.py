@@ -127,12 +127,7 @@ class _Translator:
             elif c == "[":
                 out.append(self.char_class())
             elif c == "(":
-                self.outer_caseless.append(self.caseless)
-                if self.peek("(?"):
-                    out.append(self.group_flags())
-                else:
-                    out.append(c)
-                    self.pos += 1
+                out.append(self.group_opening())
             elif c == ")":
                 if self.outer_caseless:
                     self.caseless = self.outer_caseless.pop()
@@ -143,18 +138,20 @@ class _Translator:
                 self.pos += 1
         return "".join(out)
 
-    def group_flags(self):
-        """Copies a group opening; ASCII-only and CRLF modes are refused."""
+    def group_opening(self):
+        """Copies a group opening, or flags that hold to the end of the enclosing group;
+        ASCII-only and CRLF modes are refused."""
         m = re.compile(r"\(\?([a-zA-Z-]*)([:)])").match(self.src, self.pos)
+        if m is None or m.group(2) == ":":
+            self.outer_caseless.append(self.caseless)
         if m is None:
-            self.pos += 2
-            return "(?"
+            opening = "(?" if self.peek("(?") else "("
+            self.pos += len(opening)
+            return opening
         for flag in m.group(1).replace("-", ""):
             if flag not in "imsxU":
                 self.refuse(f"the flag {flag!r}", self.pos)
         on, _, off = m.group(1).partition("-")
-        if m.group(2) == ")":  # the flags hold to the end of the enclosing group
-            self.outer_caseless.pop()
         self.caseless = ("i" in on or self.caseless) and "i" not in off
         self.pos = m.end()
         return m.group(0)
