@@ -33,6 +33,9 @@ void check(const pelnor::UniClassTable& classes, pelnor::Bytes text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const pelnor::Bytes text(data, size);
   check<pelnor::cl100k_next_piece, pelnor::cl100k_next_piece_general>(table(3), text);
+  constexpr auto kLineBreakFirst = pelnor::WhitespaceRules::kLineBreakFirst;
+  check<pelnor::cl100k_next_piece<kLineBreakFirst>,
+        pelnor::cl100k_next_piece_general<kLineBreakFirst>>(table(3), text);
   check<pelnor::o200k_next_piece, pelnor::o200k_next_piece_general>(table(5), text);
   check<pelnor::r50k_next_piece, pelnor::r50k_next_piece_general>(table(3), text);
   return 0;

@@ -4,6 +4,7 @@
 `Tokenizer` underneath has pelnor's own calls and results.
 """
 
+from . import core, load, model, registry
 from ._pelnor import BUILTIN_ENCODINGS, Tokenizer, __version__
 from .encoding import Encoding, StreamDecoder
 from .load import data_gym_to_mergeable_bpe_ranks, load_tiktoken_bpe

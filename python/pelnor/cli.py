@@ -1,19 +1,21 @@
 """The pelnor command line: count, encode, decode, truncate, show and bench."""
 
 import argparse
+import codecs
 import json
 import os
-import re
+import pickle
 import stat
 import sys
 import time
 
-from . import BUILTIN_ENCODINGS, get_encoding, get_tokenizer
+from . import BUILTIN_ENCODINGS, __version__, get_encoding
 from . import cli_ids
+from .cli_encodings import ENCODING_HELP, PATTERN_HELP, EncodingError, tokenizer_of
 from .cli_show import show_tokens
 
 DEFAULT_ENCODING = "o200k_base"
-CHUNK_BYTES = 4 << 20
+CHUNK_BYTES = 1 << 20
 # About a second of work on one core: below this a progress line would only flicker.
 PROGRESS_MIN_BYTES = 20_000_000
 
@@ -34,11 +36,6 @@ DECODE_RULE = (
     "An id outside the vocabulary is an error in every format: decoding stops before it and the "
     "exit status is 1 (Tokenizer.decode in Python drops such ids instead)."
 )
-
-# A newline followed by an ASCII letter: both pre-tokenizers always end a piece there and start
-# the next one afresh, so text cut there encodes to exactly the ids of the whole.
-_EXACT_CUT = re.compile(rb"\n(?=[A-Za-z])")
-
 
 class CliError(Exception):
     """A failure reported as "pelnor: <message>" with exit status 1."""
@@ -71,47 +68,58 @@ def _input_size(path):
 
 
 def read_chunks(path, errors=None, progress=None):
-    """Yields the file's text in chunks of a few MiB, each cut where the ids are unaffected."""
+    """Yields the file's text in blocks of a few MiB, none ending inside a character."""
     stream = _open_input(path)
-    pending = b""
-    offset = 0  # of pending in the file, so that errors name the file's byte
+    decoder = codecs.getincrementaldecoder("utf-8")(errors or "strict")
+    offset = 0  # in the file, of the bytes the decoder has taken so far
     try:
         while True:
             block = stream.read(CHUNK_BYTES)
+            # The decoder holds the bytes of a character cut by the block's end until the next.
+            held = len(decoder.getstate()[0])
+            try:
+                text = decoder.decode(block, final=not block)
+            except UnicodeDecodeError as error:
+                raise _not_utf8(path, offset - held + error.start, errors) from None
+            offset += len(block)
+            if progress is not None:
+                progress.advance(len(block))
+            if text:
+                yield text
             if not block:
                 break
-            pending += block
-            cut = None
-            for match in _EXACT_CUT.finditer(pending, max(0, len(pending) - CHUNK_BYTES)):
-                cut = match.end()
-            if cut is not None:
-                text = _decode(pending[:cut], path, offset, errors)
-                if progress is not None:
-                    progress.advance(cut)
-                yield text
-                offset += cut
-                pending = pending[cut:]
     except OSError as error:
         raise CliError(f"cannot read {_name(path)}: {error.strerror}") from None
     finally:
         if stream is not sys.stdin.buffer:
             stream.close()
-    if pending:
-        text = _decode(pending, path, offset, errors)
-        if progress is not None:
-            progress.advance(len(pending))
-        yield text
 
 
-def _decode(raw, path, offset=0, errors=None):
-    """The text of UTF-8 bytes found at offset in the file; errors is None where there is no
-    --errors option to mention."""
-    try:
-        return raw.decode("utf-8", errors or "strict")
-    except UnicodeDecodeError as error:
-        hint = "" if errors is None else "; --errors replace reads it anyway"
-        where = f"byte {offset + error.start}{hint}"
-        raise CliError(f"{_name(path)} is not UTF-8 text ({where})") from None
+def _not_utf8(path, offset, errors):
+    """The failure of a byte that is not UTF-8 at offset in the file; errors is None where there
+    is no --errors option to mention."""
+    hint = "" if errors is None else "; --errors replace reads it anyway"
+    return CliError(f"{_name(path)} is not UTF-8 text (byte {offset}{hint})")
+
+
+def stream_ids(tok, path, special, errors=None, progress=None, spelled=False):
+    """Yields (ids, text) in order for the file's text: the ids of a part of it, as a
+    little-endian uint32 buffer, and, with `spelled`, that part's UTF-8 bytes (else None); the
+    tokenizer's stream holds a few MiB of the text at most."""
+    stream = tok.stream(special)
+    fed = bytearray()  # the text fed whose ids have not come yet
+    done = 0
+    for text in read_chunks(path, errors, progress):
+        if spelled:
+            fed += text.encode()
+        ids = stream.feed(text)
+        if ids and spelled:
+            part, done = stream.consumed - done, stream.consumed
+            yield ids, bytes(fed[:part])
+            del fed[:part]
+        elif ids:
+            yield ids, None
+    yield stream.finish(), bytes(fed) if spelled else None
 
 
 class Progress:
@@ -172,18 +180,12 @@ def command_count(args, tok):
                 results[i] = error
         for i, n in zip(group, tok.count_batch(texts, 0, args.special)):
             results[i] = n
-    group_size = os.cpu_count() or 1
     for i, path in enumerate(paths):
         if results[i] is not None:
             continue
         try:
-            total, group = 0, []
-            for chunk in read_chunks(path, args.errors, progress):
-                group.append(chunk)
-                if len(group) == group_size:
-                    total += sum(tok.count_batch(group, 0, args.special))
-                    group = []
-            results[i] = total + sum(tok.count_batch(group, 0, args.special))
+            results[i] = sum(len(ids) // 4 for ids, _ in stream_ids(tok, path, args.special,
+                                                                     args.errors, progress))
         except CliError as error:
             results[i] = error
     progress.clear()
@@ -249,11 +251,10 @@ def _check_utf8(path, errors):
 
 
 def _encode_chunks(args, tok, path, progress):
-    """Yields the ids of each chunk as an array: quicker to build than a list, and as quick to
-    write."""
-    policy = _policy(args)
-    for chunk in read_chunks(path, args.errors, progress):
-        yield cli_ids.ids_of_buffer(tok.encode_to_buffer(chunk, **policy))
+    """Yields the ids of the text a part at a time, as arrays: quicker to build than lists, and
+    as quick to write."""
+    for ids, _ in stream_ids(tok, path, args.special, args.errors, progress):
+        yield cli_ids.ids_of_buffer(ids)
 
 
 def _encode_text(args, tok, path, progress, tag):
@@ -281,35 +282,81 @@ def _encode_text(args, tok, path, progress, tag):
 
 
 def _encode_binary(args, tok, path, progress):
-    policy = _policy(args)
     out = sys.stdout.buffer
+    parts = (ids for ids, _ in stream_ids(tok, path, args.special, args.errors, progress))
     if args.format == "raw":
-        for chunk in read_chunks(path, args.errors, progress):
-            out.write(tok.encode_to_buffer(chunk, **policy))
+        for ids in parts:
+            out.write(ids)
         return
     # The header holds the length, so the ids wait in one compact buffer of 4 bytes each.
     buffer = bytearray()
-    for chunk in read_chunks(path, args.errors, progress):
-        buffer += tok.encode_to_buffer(chunk, **policy)
+    for ids in parts:
+        buffer += ids
     out.write(cli_ids.npy_header(len(buffer) // 4))
     out.write(buffer)
 
 
 def _encode_lines(args, tok, path, progress, tag):
+    """Writes a line of ids per line of text: the lines of a block encoded together, a line
+    longer than a block as it arrives."""
     out = sys.stdout
-    for chunk in read_chunks(path, args.errors, progress):
-        # Chunks end after a newline, so no line spans two of them.
-        lines = chunk.split("\n")
-        endings = ["\n"] * (len(lines) - 1) + [""]
-        if lines[-1] == "":
-            lines.pop()
-            endings.pop()
-        for i, line in enumerate(lines):
-            if line.endswith("\r") and endings[i]:
-                lines[i], endings[i] = line[:-1], "\r\n"
-        for ids, ending in zip(tok.encode_batch_lists(lines, 0, args.special), endings):
-            # A last line without an end still ends its output line where other files follow.
-            out.write(tag + " ".join(map(str, ids)) + (ending or "\n" if tag else ending))
+    line = _LineInParts(tok, args.special, tag, out)
+    for block in read_chunks(path, args.errors, progress):
+        first, last = block.find("\n"), block.rfind("\n")
+        if first < 0:
+            line.add(block)
+            continue
+        line.add(block[: first + 1])
+        line.end()
+        lines = block[first + 1 : last].split("\n") if last > first else []
+        texts = [text.removesuffix("\r") for text in lines]
+        for ids, text, whole in zip(tok.encode_batch_lists(texts, 0, args.special), texts, lines):
+            out.write(tag + " ".join(map(str, ids)) + whole[len(text) :] + "\n")
+        line.add(block[last + 1 :])
+    line.end(last=True)
+
+
+class _LineInParts:
+    """The line of text being read, until its end: held while short, then encoded in parts."""
+
+    def __init__(self, tok, special, tag, out):
+        self.tok, self.special, self.tag, self.out = tok, special, tag, out
+        self.parts, self.held, self.stream, self.written = [], 0, None, False
+
+    def add(self, text):
+        if not text:
+            return
+        self.parts.append(text)
+        self.held += len(text)
+        if self.held > CHUNK_BYTES:
+            # Long: encoded as it comes, but for a last \r, which may begin the line's end.
+            if self.stream is None:
+                self.stream = self.tok.stream(self.special)
+                self.out.write(self.tag)
+            text = "".join(self.parts)
+            keep = "\r" if text.endswith("\r") else ""
+            self._write(self.stream.feed(text.removesuffix(keep)))
+            self.parts, self.held = ([keep], 1) if keep else ([], 0)
+
+    def end(self, last=False):
+        text = "".join(self.parts)
+        body = text.removesuffix("\n").removesuffix("\r") if text.endswith("\n") else text
+        ending = text[len(body) :] or ("\n" if self.tag and (body or self.stream) else "")
+        if self.stream is None:
+            if body or not last:
+                self.out.write(self.tag + " ".join(map(str, self.tok.encode_batch_lists(
+                    [body], 0, self.special)[0])) + ending)
+        else:
+            self._write(self.stream.feed(body))
+            self._write(self.stream.finish())
+            self.out.write(ending)
+        self.parts, self.held, self.stream, self.written = [], 0, None, False
+
+    def _write(self, buffer):
+        ids = cli_ids.ids_of_buffer(buffer)
+        if ids:
+            self.out.write((" " if self.written else "") + " ".join(map(str, ids)))
+            self.written = True
 
 
 ID_ROWS = {
@@ -357,30 +404,30 @@ def _is_token(tok, token_id):
 def command_truncate(args, tok):
     left = args.n
     progress = Progress([args.file])
-    truncate = get_encoding(args.encoding).truncate
-    policy = _policy(args)
-    for chunk in read_chunks(args.file, args.errors, progress):
-        kept, total = truncate(chunk, left, **policy)
-        sys.stdout.write(kept)
-        if total > left:
+    for buffer, spelled in stream_ids(tok, args.file, args.special, args.errors, progress, True):
+        ids = cli_ids.ids_of_buffer(buffer)
+        if len(ids) > left:
+            # The bytes of the ids within the budget, less a character the last ends inside.
+            spelled = spelled[: len(tok.decode_bytes(ids[:left]))].decode("utf-8", "ignore")
+            sys.stdout.write(spelled)
             break
-        left -= total
+        sys.stdout.write(spelled.decode())
+        left -= len(ids)
     progress.clear()
 
 
 def command_show(args, tok):
     paths = args.files or ["-"]
     color = args.color == "always" or (args.color == "auto" and sys.stdout.isatty())
-    encoding = get_encoding(args.encoding)
-    policy = _policy(args)
     failed = False
     for n, path in enumerate(paths):
         if len(paths) > 1:
             # Like head and tail, a heading names each file.
             sys.stdout.write(f"{chr(10) if n else ''}==> {path} <==\n")
         try:
-            chunks = read_chunks(path, args.errors)
-            show_tokens(encoding, chunks, policy, color, args.ids, sys.stdout)
+            parts = (cli_ids.ids_of_buffer(ids) for ids, _ in stream_ids(tok, path, args.special,
+                                                                          args.errors))
+            show_tokens(tok, parts, color, args.ids, sys.stdout)
         except CliError as error:
             _report(error)
             failed = True
@@ -390,40 +437,50 @@ def command_show(args, tok):
 SAMPLE = os.path.join(os.path.dirname(__file__), "sample.txt")
 
 
+# Below this a file is too short to time on distinct text: it is repeated, and only timed warm.
+BENCH_DISTINCT_BYTES = 1_000_000
+
+
 def command_bench(args, tok):
     text = "".join(read_chunks(args.file or SAMPLE))
-    text = text * max(1, 4_000_000 // max(1, len(text.encode())))
-    nbytes = len(text.encode())
     policy = _policy(args)
-    rows = [("pelnor encode", lambda: tok.encode(text, **policy)),
-            ("pelnor count", lambda: tok.count_batch([text], 0, args.special))]
-    if _has_numpy():
-        rows.insert(0, ("pelnor encode_to_numpy", lambda: tok.encode_to_numpy(text, **policy)))
     reference = _tiktoken_reference(tok)
-    if reference is not None:
-        label = "tiktoken encode" if args.special else "tiktoken encode_ordinary"
-        rows.append((label, lambda: reference.encode(text, **policy)))
+    versus = (f"tiktoken {reference[1]}" if reference else "tiktoken (not installed)"
+              if tok.name in BUILTIN_ENCODINGS else "no tiktoken encoding")
     timed_as = "their ids" if args.special else "plain text (--special: their ids)"
-    print(f"{tok.name}, {nbytes / 1e6:.1f} MB of text, special-token strings as {timed_as}")
-    results = {}
-    for label, fn in rows:
-        fn()
-        best = min(_timed(fn) for _ in range(3))
-        results[label] = nbytes / best / 1e6
-    baseline = results.get(rows[-1][0]) if reference is not None else None
-    for label, rate in results.items():
-        ratio = f"{rate / baseline:6.1f}x" if baseline else ""
-        print(f"  {label:<26} {rate:9.1f} MB/s {ratio}")
-    if baseline is None:
+    rows = []
+    if len(text.encode()) >= BENCH_DISTINCT_BYTES:
+        # A third to warm up on, the rest timed: distinct text, as a real workload sees it.
+        cut = text.find("\n", len(text) // 3) + 1 or len(text) // 3
+        warm_up, measured = text[:cut], text[cut:]
+        nbytes = len(measured.encode())
+        print(f"{tok.name}, {nbytes / 1e6:.1f} MB of distinct text against {versus}, "
+              f"special-token strings as {timed_as}")
+        # Copies: new tokenizers, their piece caches cold.
+        first, new = pickle.loads(pickle.dumps(tok)), pickle.loads(pickle.dumps(tok))
+        new.encode(warm_up, **policy)
+        rows.append(("first pass (a new tokenizer)", lambda: first.encode(measured, **policy), 1))
+        rows.append(("new text (warmed on other text)", lambda: new.encode(measured, **policy), 1))
+        rows.append(("warm (the same text again)", lambda: new.encode(measured, **policy), 3))
+    else:
+        measured = text * (4_000_000 // max(1, len(text.encode())) + 1)
+        nbytes = len(measured.encode())
+        print(f"{tok.name}, {nbytes / 1e6:.1f} MB of a short text repeated against {versus}, "
+              f"special-token strings as {timed_as}")
+        rows.append(("warm, repeated text", lambda: tok.encode(measured, **policy), 3))
+    print(f"  {'encode':<32} {'pelnor':>12} {'tiktoken':>12}")
+    for label, call, repeat in rows:
+        ours = _best(call, repeat)
+        theirs = _best(lambda: reference[0].encode(measured, **policy), repeat) if reference else None
+        ratio = f"{theirs / ours:6.1f}x" if theirs else ""
+        their_rate = f"{nbytes / theirs / 1e6:7.1f} MB/s" if theirs else ""
+        print(f"  {label:<32} {nbytes / ours / 1e6:7.1f} MB/s {their_rate:>12} {ratio}")
+    if reference is None and tok.name in BUILTIN_ENCODINGS:
         print("  (tiktoken is not installed: no comparison)")
 
 
-def _has_numpy():
-    try:
-        import numpy  # noqa: F401
-    except ImportError:
-        return False
-    return True
+def _best(fn, repeat):
+    return min(_timed(fn) for _ in range(repeat))
 
 
 def _timed(fn):
@@ -433,15 +490,18 @@ def _timed(fn):
 
 
 def _tiktoken_reference(tok):
-    """tiktoken's Encoding with the same pattern, ranks and special tokens, or None."""
+    """(tiktoken's Encoding with the same pattern, ranks and special tokens, its version), or
+    None (also for an encoding that is not built in)."""
     try:
         import tiktoken
     except ImportError:
         return None
+    if tok.name not in BUILTIN_ENCODINGS:
+        return None
     face = get_encoding(tok.name)
     return tiktoken.Encoding(tok.name, pat_str=face._pat_str,
                              mergeable_ranks=face._mergeable_ranks,
-                             special_tokens=face._special_tokens)
+                             special_tokens=face._special_tokens), tiktoken.__version__
 
 
 FORMATS = ["text", "json", "npy", "raw"]
@@ -460,13 +520,15 @@ def build_parser():
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"pelnor {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name, help_text, description=None):
         sub = commands.add_parser(name, help=help_text, description=description or help_text)
         sub.set_defaults(usage_error=sub.error)
-        sub.add_argument("-e", "--encoding", default=DEFAULT_ENCODING, choices=BUILTIN_ENCODINGS,
-                         help=f"the encoding (default {DEFAULT_ENCODING})")
+        sub.add_argument("-e", "--encoding", default=DEFAULT_ENCODING, metavar="ENCODING",
+                         help=f"{ENCODING_HELP} (default {DEFAULT_ENCODING})")
+        sub.add_argument("--pattern", help=PATTERN_HELP)
         return sub
 
     def special_option(sub):
@@ -554,7 +616,11 @@ def main(argv=None):
         args.usage_error(f"--format {args.format} holds the ids of one file, and several files "
                          "would read back as one: give one file per command")
     try:
-        return COMMANDS[args.command](args, get_tokenizer(args.encoding)) or 0
+        tok = tokenizer_of(args.encoding, args.pattern)
+    except EncodingError as error:
+        args.usage_error(str(error))
+    try:
+        return COMMANDS[args.command](args, tok) or 0
     except CliError as error:
         sys.stdout.flush()
         print(f"pelnor: {error}", file=sys.stderr)

@@ -6,22 +6,20 @@ _RESET = "\x1b[0m"
 _DIM = "\x1b[2m"
 
 
-def show_tokens(encoding, chunks, policy, color, with_ids, out):
-    """Writes the text of the chunks with each token marked, then a line end where the marked
-    text does not end with one."""
+def show_tokens(tokenizer, parts, color, with_ids, out):
+    """Writes the text of the ids of the text's parts with each token marked, then a line end
+    where the marked text does not end with one."""
     index, marked = 0, "\n"
-    for chunk in chunks:
-        data = chunk.encode()
-        ids, spans = encoding.encode_with_offsets(chunk, **policy)
-        parts = []
-        for token_id, (start, end) in zip(ids, spans):
+    for ids in parts:
+        shown = []
+        for token_id in ids:
             # A token that is part of a character has no text of its own: its bytes show as \x..
-            text = data[start:end].decode("utf-8", "backslashreplace")
+            text = tokenizer.decode_single_token_bytes(token_id).decode("utf-8", "backslashreplace")
             label = str(token_id) if with_ids else None
-            parts.append(_colored(text, label, index) if color else _bracketed(text, label))
+            shown.append(_colored(text, label, index) if color else _bracketed(text, label))
             index += 1
-        if parts:
-            marked = "".join(parts)
+        if shown:
+            marked = "".join(shown)
             out.write(marked)
     if not marked.endswith("\n"):
         out.write("\n")

@@ -1,5 +1,12 @@
 """`Encoding` where tiktoken users import it from (`tiktoken.core`)."""
 
-from .encoding import Encoding
+from typing import NoReturn
 
-__all__ = ["Encoding"]
+from .encoding import Encoding, _disallowed_message
+
+__all__ = ["Encoding", "raise_disallowed_special_token"]
+
+
+def raise_disallowed_special_token(token: str) -> NoReturn:
+    """Raises the ValueError of encode for a disallowed special token."""
+    raise ValueError(_disallowed_message(token))

@@ -1,8 +1,8 @@
 """tiktoken's `Encoding`, call for call, on top of the native `Tokenizer`."""
 
+import bisect
 import codecs
 import functools
-import re
 from collections.abc import Callable, Collection, Sequence, Set as AbstractSet
 from typing import TYPE_CHECKING, Literal
 
@@ -45,12 +45,13 @@ class Encoding:
         explicit_n_vocab: int | None = None,
     ) -> None:
         rules = rules_of_pattern(pat_str)
+        _check_table(special_tokens, "special_tokens", (str,))
         special_tokens = dict(special_tokens)
+        _check_ranks(mergeable_ranks)
         if explicit_n_vocab is not None:
             assert len(mergeable_ranks) + len(special_tokens) == explicit_n_vocab
             assert _max_token_value(mergeable_ranks, special_tokens) == explicit_n_vocab - 1
         pattern = to_pcre2(pat_str) if rules == "regex" else ""
-        _check_ranks(mergeable_ranks)
         vocab, gaps = vocab_data(mergeable_ranks)
         tokenizer = Tokenizer.from_data(name, rules, vocab, _special_data(special_tokens), pattern)
         self._setup(tokenizer, pat_str, special_tokens, mergeable_ranks, explicit_n_vocab,
@@ -116,14 +117,16 @@ class Encoding:
             encoded = functools.partial(self.tokenizer.encode_ordinary, text)
             self._check_kept(text.encode(), encoded)
 
-    def _check_kept(self, data, encoded):
+    def _check_kept(self, data, encoded, split_end=None):
         """Raises as _check_bytes does where encoded(), the ids of data, lost a byte of the
-        text the pattern matches (text it leaves unmatched is dropped in any case)."""
+        text the pattern matches (text it leaves unmatched is dropped in any case); the bytes
+        from split_end on are all kept by the encoding."""
         lacking = data.translate(None, self._present_bytes)
         if not lacking:
             return
         kept = self.tokenizer.decode_bytes(encoded())
-        matched = self._matched_bytes(data)
+        split_end = len(data) if split_end is None else split_end
+        matched = self._matched_bytes(data[:split_end]) + data[split_end:]
         for byte in dict.fromkeys(lacking):
             if kept.count(byte) < matched.count(byte):
                 raise ValueError(
@@ -154,13 +157,26 @@ class Encoding:
     def __repr__(self):
         return f"<Encoding {self.name!r}>"
 
-    def __reduce__(self):
-        from .registry import builtin_encoding_or_none, get_encoding
+    def __getstate__(self):
+        """tiktoken's state: the name of an encoding that get_encoding gives, else the
+        arguments that build it again."""
+        from .registry import ENCODINGS
 
-        if builtin_encoding_or_none(self.name) is self:
-            return get_encoding, (self.name,)
-        return Encoding._wrap, (self.tokenizer, self._pat_str, self._explicit_n_vocab, (),
-                                self._gaps, self._missing_bytes)
+        if ENCODINGS.get(self.name) is self:
+            return self.name
+        return {"name": self.name, "pat_str": self._pat_str,
+                "mergeable_ranks": self._mergeable_ranks, "special_tokens": self._special_tokens}
+
+    def __setstate__(self, value):
+        if isinstance(value, str):
+            from .registry import get_encoding
+
+            # A new Encoding, as tiktoken gives, on the same immutable native tables.
+            built = get_encoding(value)
+            self._setup(built.tokenizer, built._pat_str, dict(built._special_tokens), built._ranks,
+                        built._explicit_n_vocab, built._gaps, built._missing_bytes)
+        else:
+            self.__init__(**value)
 
     # ---- Encoding ------------------------------------------------------------------------------
 
@@ -210,6 +226,7 @@ class Encoding:
         self, text: Sequence[str], *, num_threads: int = 8
     ) -> list[list[int]]:
         """Encodes a list of strings, treating special-token strings as plain text."""
+        _threads(num_threads)
         texts = _texts(text)
         if self._missing_bytes:
             self._check_bytes(texts)
@@ -296,20 +313,7 @@ class Encoding:
         """Returns `encode`'s ids and each token's (start, end) span in the text, counted in
         bytes of its UTF-8 form or, with `unit="char"`, in characters."""
         allowed = self._checked_policy([text], allowed_special, disallowed_special)
-        ids: list[int] = []
-        spans: list[tuple[int, int]] = []
-        shift = 0
-        for piece, special_id in self._segments(_encodable(text), allowed):
-            length = len(piece) if unit == "char" else len(piece.encode())
-            if special_id is None:
-                piece_ids, piece_spans = self.tokenizer.encode_with_offsets(piece, unit)
-                ids += piece_ids
-                spans += [(start + shift, end + shift) for start, end in piece_spans]
-            else:
-                ids.append(special_id)
-                spans.append((shift, shift + length))
-            shift += length
-        return ids, spans
+        return self.tokenizer.encode_with_offsets(_encodable(text), unit, allowed)
 
     def _counts(self, texts, allowed_special, disallowed_special, num_threads):
         allowed = self._checked_policy(texts, allowed_special, disallowed_special)
@@ -325,48 +329,31 @@ class Encoding:
         )
 
     def _truncate(self, text, max_tokens, allowed):
-        """Cuts one checked text: natively between allowed special strings, each one token."""
-        if not allowed:
-            return _on_encodable(lambda ts: [self.tokenizer.truncate(ts[0], max_tokens)], [text])[0]
-        kept, left, total, cut = [], max_tokens, 0, False
-        text = _encodable(text)
-        for piece, special_id in self._segments(text, allowed):
-            if special_id is None:
-                part, n = self.tokenizer.truncate(piece, left)
-            else:
-                part, n = (piece if left else ""), 1
-            if not cut:
-                kept.append(part)
-                cut = n > left
-            left = 0 if cut else left - n
-            total += n
-        return ("".join(kept) if cut else text), total
-
-    def _segments(self, text, allowed):
-        """Yields (piece, None) for plain text and (string, id) for each allowed special string,
-        in order; the pieces join to the text."""
-        search = _finder(frozenset(allowed))
-        position = 0
-        while found := search(text, position):
-            if found.start() > position:
-                yield text[position : found.start()], None
-            yield found.group(), self._special_tokens[found.group()]
-            position = found.end()
-        if position < len(text):
-            yield text[position:], None
+        """Cuts one checked text, each allowed special string one token kept or cut whole."""
+        return _on_encodable(lambda ts: [self.tokenizer.truncate(ts[0], max_tokens, allowed)],
+                             [text])[0]
 
     def _checked_policy(self, texts, allowed_special, disallowed_special):
         """Reads a special-token policy as tiktoken does and raises ValueError if a text holds a
         disallowed string, or a byte the rank table cannot encode; returns the allowed set. An
         explicit disallowed set is checked as it stands, even where it names allowed strings."""
-        allowed = self.special_tokens_set if allowed_special == "all" else allowed_special
-        allowed = frozenset(allowed or ()) & self.special_tokens_set
+        if allowed_special == "all":
+            allowed_special = self.special_tokens_set
+        # tiktoken's arithmetic, and its TypeError for an allowed_special that is no set.
+        disallowed = disallowed_special
+        if disallowed_special == "all":
+            disallowed = self.special_tokens_set - allowed_special
+        if not isinstance(allowed_special, (set, frozenset)):
+            described = "'None'" if allowed_special is None else (
+                f"'{type(allowed_special).__name__}' object")
+            raise TypeError(f"argument 'allowed_special': {described} is not an instance of 'set'")
+        allowed = frozenset(allowed_special) & self.special_tokens_set
         # The native check, which reads "all" as every special string less the allowed ones.
         check = self.tokenizer.find_disallowed_special
         if disallowed_special == "all":
             found = _on_encodable(lambda ts: check(ts, allowed, "all"), texts)
         else:
-            disallowed = frozenset(disallowed_special or ())
+            disallowed = frozenset(disallowed or ())
             found = disallowed and _on_encodable(lambda ts: check(ts, None, disallowed), texts)
         if found:
             raise ValueError(_disallowed_message(found))
@@ -375,7 +362,7 @@ class Encoding:
         return allowed
 
     def _encode_lists(self, texts, allowed, num_threads):
-        threads = 0 if num_threads is None else max(0, int(num_threads))
+        threads = _threads(num_threads)
         try:
             if not allowed or not self._special_tokens:
                 return self.tokenizer.encode_batch_lists(texts, threads)
@@ -386,14 +373,96 @@ class Encoding:
             return self._encode_lists([_without_surrogates(t) for t in texts], allowed, threads)
 
     def _encode_bytes(self, text: bytes) -> list[int]:
-        ids = self.tokenizer.encode_bytes(text)
+        ids = self.tokenizer.encode_bytes_merged_tail(text)
         if self._missing_bytes:
-            self._check_kept(bytes(text), lambda: ids)
+            data = bytes(text)
+            try:
+                data.decode()
+                valid = len(data)
+            except UnicodeDecodeError as error:
+                valid = error.start
+            # Every byte after the longest UTF-8 prefix is merged, matched or not.
+            self._check_kept(data, lambda: ids, valid)
         return ids
+
+    def encode_with_unstable(
+        self,
+        text: str,
+        *,
+        allowed_special: Literal["all"] | AbstractSet[str] = _NO_SPECIALS,
+        disallowed_special: Literal["all"] | Collection[str] = "all",
+    ) -> tuple[list[int], list[list[int]]]:
+        """Returns `(stable, completions)`: the tokens of text that more text after it cannot
+        change, and the token sequences the rest can begin with (in no order), as tiktoken's."""
+        allowed = self._checked_policy([text], allowed_special, disallowed_special)
+        ids, first_unstable = self.tokenizer.encode_with_unstable_tail(_encodable(text), allowed)
+        unstable = self.tokenizer.decode_bytes(ids[first_unstable:])
+        return ids[:first_unstable], [list(c) for c in self._completions(unstable)]
+
+    def _completions(self, unstable):
+        """The token sequences that text beginning with the bytes `unstable` can begin with:
+        each token that starts with all of them, then, for each place a token may start inside
+        them, the tokens of what is before it and any token that goes on from there, as far as
+        the bytes reach; and where they end in white space, that space split off."""
+        if not unstable:
+            return set()
+        tokens, ranks, lengths = self._sorted_token_bytes, self._mergeable_ranks, self._token_lengths
+        completions = set()
+        start = bisect.bisect_left(tokens, unstable)
+        while start < len(tokens) and tokens[start].startswith(unstable):
+            completions.add((ranks[tokens[start]],))
+            start += 1
+        texts, pieces = [], []
+        for cut in range(1, len(unstable)):
+            prefix, suffix = unstable[:cut], unstable[cut:]
+            at = bisect.bisect_left(tokens, suffix)
+            while at < len(tokens) and tokens[at].startswith(suffix):
+                possibility = prefix + tokens[at]
+                try:
+                    texts.append(possibility.decode("utf-8"))
+                except UnicodeDecodeError:
+                    pieces.append(possibility)
+                at += 1
+        encoded = self.tokenizer.encode_batch_lists(texts, 0) if texts else []
+        encoded += [self.tokenizer.encode_single_piece(piece) for piece in pieces]
+        for ids in encoded:
+            sequence, spelled = [], 0
+            for token in ids:
+                sequence.append(token)
+                spelled += lengths[token]
+                if spelled >= len(unstable):
+                    break
+            completions.add(tuple(sequence))
+        last = unstable.decode("utf-8", "replace")[-1:]
+        size = len(last.encode()) if last != "\ufffd" else 1
+        if len(unstable) > size and last in _WHITE_SPACE:
+            completions.add((*self.tokenizer.encode_single_piece(unstable[:-size]),
+                             *self.tokenizer.encode_single_piece(unstable[-size:])))
+        return completions
+
+    @functools.cached_property
+    def _token_lengths(self):
+        return [len(token) for token in self.tokenizer.token_byte_values()]
+
+    def _encode_single_piece(self, text_or_bytes: str | bytes) -> list[int]:
+        """Encodes text or bytes as one piece, with no splitting."""
+        if isinstance(text_or_bytes, str):
+            text_or_bytes = text_or_bytes.encode("utf-8")
+        return self.tokenizer.encode_single_piece(text_or_bytes)
+
+    def _encode_only_native_bpe(self, text: str) -> list[int]:
+        """Encodes a string, treating special-token strings as plain text: tiktoken's check of
+        its native splitting, which pelnor's is too."""
+        return self.tokenizer.encode_ordinary(text)
 
     def encode_single_token(self, text_or_bytes: str | bytes) -> int:
         """Returns the token of bytes or a string that is exactly one token, or raises KeyError."""
-        return self.tokenizer.encode_single_token(text_or_bytes)
+        try:
+            return self.tokenizer.encode_single_token(text_or_bytes)
+        except KeyError:
+            # tiktoken's words: the bytes alone.
+            piece = text_or_bytes.encode() if isinstance(text_or_bytes, str) else text_or_bytes
+            raise KeyError(bytes(piece)) from None
 
     # ---- Decoding ------------------------------------------------------------------------------
 
@@ -432,12 +501,14 @@ class Encoding:
         self, batch: Sequence[Sequence[int]], *, errors: str = "replace", num_threads: int = 8
     ) -> list[str]:
         """Decodes a batch of token lists into strings."""
+        _threads(num_threads)
         return [self.decode(tokens, errors) for tokens in batch]
 
     def decode_bytes_batch(
         self, batch: Sequence[Sequence[int]], *, num_threads: int = 8
     ) -> list[bytes]:
         """Decodes a batch of token lists into bytes."""
+        _threads(num_threads)
         return [self.decode_bytes(tokens) for tokens in batch]
 
     def stream_decoder(self, errors: str = "replace") -> "StreamDecoder":
@@ -499,6 +570,11 @@ class StreamDecoder:
         return self._utf8.decode(b"", final=True)
 
 
+# Unicode's White_Space characters (str.isspace also takes U+001C to U+001F).
+_WHITE_SPACE = frozenset("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005"
+                         "\u2006\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
+
+
 def _reword_disallowed(error):
     """Raises the native failure on a disallowed special string in tiktoken's words, which name
     the first in the text; leaves any other ValueError alone."""
@@ -541,7 +617,13 @@ def _on_encodable(call, texts):
 
 
 def _threads(num_threads):
-    return 0 if num_threads is None else max(0, int(num_threads))
+    """The batch runner's thread count of tiktoken's num_threads (None: as many as there are
+    processors; tiktoken's thread pool refuses fewer than one)."""
+    if num_threads is None:
+        return 0
+    if num_threads <= 0:
+        raise ValueError("max_workers must be greater than 0")
+    return int(num_threads)
 
 
 def _texts(text):
@@ -549,15 +631,6 @@ def _texts(text):
     # list that another thread (or an argument's own conversion) changes in between could
     # otherwise slip a disallowed string past the check.
     return list(text)
-
-
-@functools.lru_cache(maxsize=64)
-def _finder(strings):
-    """Returns a search that finds any of the strings in a text."""
-    strings = sorted((s for s in strings if s), key=len, reverse=True)
-    if not strings:
-        return lambda text, position=0: None
-    return re.compile("|".join(map(re.escape, strings))).search
 
 
 def _max_token_value(mergeable_ranks, special_tokens):
@@ -569,8 +642,22 @@ def _missing_bytes(mergeable_ranks):
     return bytes(sorted(set(range(256)) - present))
 
 
+def _check_table(table, argument, key_types, value_type=int):
+    """Raises TypeError naming the argument where table is no dict of key_types to value_type."""
+    if not hasattr(table, "items"):
+        raise TypeError(f"pelnor: {argument} must be a dict, not {type(table).__name__}")
+    for key, value in table.items():
+        if not isinstance(key, key_types):
+            raise TypeError(f"pelnor: {argument} keys must be {key_types[0].__name__}, "
+                            f"not {type(key).__name__}")
+        if not isinstance(value, value_type):
+            raise TypeError(f"pelnor: {argument} values must be {value_type.__name__}, "
+                            f"not {type(value).__name__}")
+
+
 def _check_ranks(mergeable_ranks):
     """Raises ValueError where a rank table is outside what the native tables hold."""
+    _check_table(mergeable_ranks, "mergeable_ranks", (bytes, memoryview))
     max_ranks, max_bytes = LIMITS["ranks"], LIMITS["token_bytes"]
     ranks = set(mergeable_ranks.values())
     if not ranks or min(ranks) < 0 or max(ranks) >= max_ranks:

@@ -6,7 +6,9 @@ CL100K_PATTERN = (
     r"'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+"
     r"|\s++$|\s*[\r\n]|\s+(?!\S)|\s"
 )
-# The older spelling of the same rule, which vocabularies built on cl100k's publish (Llama 3).
+# The older spelling of cl100k's rule, which vocabularies built on cl100k's publish (Llama 3). It
+# has no `\s++$`: a run of white space at the text's end is cut after its last line break, as
+# o200k's is.
 CL100K_PATTERN_OLD = (
     r"(?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*"
     r"|\s*[\r\n]+|\s+(?!\S)|\s+"
@@ -33,7 +35,7 @@ O200K_PATTERN = "|".join(
 
 _RULES = {
     CL100K_PATTERN: "cl100k",
-    CL100K_PATTERN_OLD: "cl100k",
+    CL100K_PATTERN_OLD: "cl100k_line_break_first",
     O200K_PATTERN: "o200k",
     R50K_PATTERN: "r50k",
     R50K_PATTERN_GPT2: "r50k",
@@ -41,8 +43,8 @@ _RULES = {
 
 
 def rules_of_pattern(pat_str):
-    """Returns the native rule set that splits text as pat_str does: 'cl100k', 'o200k' or 'r50k'
-    for their patterns, else 'regex'."""
+    """Returns the native rule set that splits text as pat_str does: 'cl100k',
+    'cl100k_line_break_first', 'o200k' or 'r50k' for their patterns, else 'regex'."""
     if not isinstance(pat_str, str):
         raise ValueError(f"pat_str must be a str, not {type(pat_str).__name__}")
     return _RULES.get(pat_str, "regex")

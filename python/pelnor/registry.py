@@ -4,6 +4,8 @@ for tiktoken as `tiktoken_ext.*` modules with an `ENCODING_CONSTRUCTORS` table."
 import importlib
 import pkgutil
 import threading
+from collections.abc import Callable
+from typing import Any
 
 from ._pelnor import BUILTIN_ENCODINGS, Tokenizer
 from .encoding import Encoding
@@ -26,7 +28,12 @@ _O200K_SPECIALS = ("<|endoftext|>", "<|endofprompt|>")
 _TIKTOKEN_OWN_PLUGIN = "tiktoken_ext.openai_public"
 
 _tokenizers: dict[str, Tokenizer] = {}
-_encodings: dict[str, Encoding] = {}
+# The encodings get_encoding has given, by name, as tiktoken keeps them.
+ENCODINGS: dict[str, Encoding] = {}
+# Every encoding's constructor by name (the arguments that build its Encoding), as tiktoken
+# keeps them once it has looked its plugins up: None until get_encoding or list_encoding_names
+# first runs.
+ENCODING_CONSTRUCTORS: dict[str, Callable[[], dict[str, Any]]] | None = None
 _lock = threading.RLock()
 
 
@@ -38,7 +45,9 @@ def get_tokenizer(name: str) -> Tokenizer:
 def get_encoding(encoding_name: str) -> Encoding:
     """Returns the process-wide Encoding of a built-in or plugin encoding; an unknown name
     raises ValueError."""
-    return _cached(_encodings, encoding_name, _build)
+    if not isinstance(encoding_name, str):
+        raise ValueError(f"Expected a string in get_encoding, got {type(encoding_name)}")
+    return _cached(ENCODINGS, encoding_name, _build)
 
 
 def _cached(table, name, build):
@@ -57,12 +66,27 @@ def list_encoding_names() -> list[str]:
     return [*BUILTIN_ENCODINGS, *(n for n in _plugin_constructors() if n not in _BUILTIN_SHAPES)]
 
 
+def _builtin_constructor(name):
+    def constructor():
+        built = get_encoding(name)
+        arguments = {"name": name, "pat_str": built._pat_str,
+                     "mergeable_ranks": built._mergeable_ranks,
+                     "special_tokens": dict(built._special_tokens)}
+        if built._explicit_n_vocab is not None:
+            arguments["explicit_n_vocab"] = built._explicit_n_vocab
+        return arguments
+
+    return constructor
+
+
 def builtin_encoding_or_none(name):
     """Returns the Encoding of a built-in name if it was built, else None."""
-    return _encodings.get(name) if name in _BUILTIN_SHAPES else None
+    return ENCODINGS.get(name) if name in _BUILTIN_SHAPES else None
 
 
 def _build(name):
+    if ENCODING_CONSTRUCTORS is None:
+        _plugin_constructors()  # as tiktoken, known from the first lookup on
     if name in _BUILTIN_SHAPES:
         pat_str, explicit_n_vocab, gaps = _BUILTIN_SHAPES[name]
         # tiktoken lists harmony's specials after those of o200k_base, which it extends.
@@ -78,7 +102,16 @@ def _build(name):
 
 def _plugin_constructors():
     """Returns {name: constructor} of every `tiktoken_ext` plugin but tiktoken's own, looked up
-    afresh so that packages installed since the last call are found."""
+    afresh so that packages installed since the last call are found; ENCODING_CONSTRUCTORS
+    holds them and the built-in encodings' from then on."""
+    global ENCODING_CONSTRUCTORS
+    constructors = _tiktoken_ext_constructors()
+    ENCODING_CONSTRUCTORS = {**{name: _builtin_constructor(name) for name in BUILTIN_ENCODINGS},
+                             **constructors}
+    return constructors
+
+
+def _tiktoken_ext_constructors():
     try:
         import tiktoken_ext
     except ImportError:

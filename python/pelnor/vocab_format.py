@@ -12,10 +12,13 @@ import struct
 def vocab_bytes(pairs):
     """Returns (token bytes, rank) pairs, in the given order, in the vocab format."""
     pairs = list(pairs)
-    parts = [struct.pack("<I", len(pairs))]
+    out = bytearray(struct.pack("<I", len(pairs)))
+    length, rank_of = struct.Struct("<H").pack, struct.Struct("<I").pack
     for token, rank in pairs:
-        parts.append(struct.pack("<H", len(token)) + bytes(token) + struct.pack("<I", rank))
-    return b"".join(parts)
+        out += length(len(token))
+        out += token
+        out += rank_of(rank)
+    return bytes(out)
 
 
 def read_vocab(data):
@@ -57,14 +60,47 @@ def read_special(data):
 def vocab_data(mergeable_ranks):
     """The rank table in the vocab format, and its gaps: ranks no token has, which the format
     needs filled. Each gap gets a placeholder token that no text in UTF-8 can hold (its bytes
-    start with 0xFF and a second byte no token starts with after 0xFF), so encoding never
-    yields it. The table's ranks must be distinct and not negative."""
+    start with 0xFF and go on as no token does), so encoding never yields it. The table's ranks
+    must be distinct and not negative."""
     top = max(mergeable_ranks.values(), default=-1)
     gaps = (sorted(set(range(top + 1)) - set(mergeable_ranks.values()))
             if top + 1 != len(mergeable_ranks) else [])
     pairs = list(mergeable_ranks.items())
     if gaps:
-        taken = {token[1] for token in mergeable_ranks if len(token) > 1 and token[0] == 0xFF}
-        lead = bytes([0xFF, max(set(range(256)) - taken)])
+        lead = _placeholder_lead([token for token in mergeable_ranks if token[:1] == b"\xff"])
         pairs += [(lead + rank.to_bytes(3, "big"), rank) for rank in gaps]
     return vocab_bytes(pairs), gaps
+
+
+def _placeholder_lead(tokens):
+    """The shortest bytes after 0xFF that no token starts with, the highest byte where several
+    serve; where every next byte starts some token, one byte deeper under the byte that starts
+    the fewest."""
+    lead = b"\xff"
+    while True:
+        tokens = [token for token in tokens if len(token) > len(lead)]
+        following = [token[len(lead)] for token in tokens]
+        free = set(range(256)) - set(following)
+        if free:
+            return lead + bytes([max(free)])
+        fewest = min(range(256), key=following.count)
+        lead += bytes([fewest])
+        tokens = [token for token in tokens if token[: len(lead)] == lead]
+
+
+# The splitting levels' codes in their format.
+LEVEL_RULES = ("cl100k", "o200k", "r50k", "regex")
+SPLIT_BEHAVIORS = ("removed", "isolated", "merged_with_previous", "merged_with_next", "contiguous")
+
+
+def levels_bytes(levels):
+    """Returns (rules, behavior, invert, pattern) levels in the splitting-levels format: a
+    count, then per level the codes of its rules and behavior, the invert flag, and the length and
+    UTF-8 bytes of its pattern (PCRE2's syntax; empty for hand-written rules)."""
+    levels = list(levels)
+    parts = [struct.pack("<I", len(levels))]
+    for rules, behavior, invert, pattern in levels:
+        data = pattern.encode("utf-8")
+        parts.append(struct.pack("<BBBI", LEVEL_RULES.index(rules),
+                                 SPLIT_BEHAVIORS.index(behavior), bool(invert), len(data)) + data)
+    return b"".join(parts)

@@ -160,7 +160,16 @@ int is_sequence(PyObject* value) {
 // `convert(item)` returns false with an exception set.
 template <class Convert>
 bool each_item(PyObject* iterable, Convert convert) {
-  PyObject* iterator = PyObject_GetIter(iterable);
+  // A dict or set that another thread resizes can move its entries under a running iterator,
+  // which then skips or repeats keys it always held: those are read from a copy taken under
+  // the container's lock, so that they are the keys of one state.
+  PyObject* snapshot = nullptr;
+  if (PyDict_CheckExact(iterable) || PySet_CheckExact(iterable)) {
+    snapshot = PySequence_List(iterable);
+    if (snapshot == nullptr) return false;
+  }
+  PyObject* iterator = PyObject_GetIter(snapshot != nullptr ? snapshot : iterable);
+  Py_XDECREF(snapshot);
   if (iterator == nullptr) return false;
   for (;;) {
     PyObject* item;
@@ -260,22 +269,26 @@ bool copy_ids(const void* data, std::size_t count, std::vector<TokenId>& out) {
   return true;
 }
 
+// The ids of count integers of the width of Unsigned at data, signed or not.
+template <class Unsigned>
+bool copy_ids_of_width(const void* data, std::size_t count, bool is_signed,
+                       std::vector<TokenId>& out) {
+  return is_signed ? copy_ids<std::make_signed_t<Unsigned>>(data, count, out)
+                   : copy_ids<Unsigned>(data, count, out);
+}
+
 // The ids of a one-dimensional buffer of integers of its item size, signed or not.
 bool copy_integer_ids(const Py_buffer& view, bool is_signed, std::vector<TokenId>& out) {
   const auto count = static_cast<std::size_t>(view.shape[0]);
   switch (view.itemsize) {
     case 1:
-      return is_signed ? copy_ids<std::int8_t>(view.buf, count, out)
-                       : copy_ids<std::uint8_t>(view.buf, count, out);
+      return copy_ids_of_width<std::uint8_t>(view.buf, count, is_signed, out);
     case 2:
-      return is_signed ? copy_ids<std::int16_t>(view.buf, count, out)
-                       : copy_ids<std::uint16_t>(view.buf, count, out);
+      return copy_ids_of_width<std::uint16_t>(view.buf, count, is_signed, out);
     case 4:
-      return is_signed ? copy_ids<std::int32_t>(view.buf, count, out)
-                       : copy_ids<std::uint32_t>(view.buf, count, out);
+      return copy_ids_of_width<std::uint32_t>(view.buf, count, is_signed, out);
     case 8:
-      return is_signed ? copy_ids<std::int64_t>(view.buf, count, out)
-                       : copy_ids<std::uint64_t>(view.buf, count, out);
+      return copy_ids_of_width<std::uint64_t>(view.buf, count, is_signed, out);
     default:
       return false;
   }

@@ -3,44 +3,121 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 namespace pelnor::binding {
 
-IdObjects::~IdObjects() {
-  for (PyObject* object : objects_) Py_XDECREF(object);
-}
+namespace {
 
-PyObject* IdObjects::list(const TokenId* ids, std::size_t count) {
-#ifdef Py_GIL_DISABLED
-  return list_of(count, [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
-#else
-  // Only the thread holding the interpreter lock is here. The table grows before the list
-  // exists, so that a failed allocation leaves nothing half built.
-  TokenId largest = 0;
-  for (std::size_t i = 0; i < count; ++i) largest = std::max(largest, ids[i]);
-  const std::size_t wanted = std::min(std::size_t{largest} + 1, kept_ids_);
-  if (count != 0 && wanted > objects_.size()) objects_.resize(wanted, nullptr);
-  const std::size_t kept = objects_.size();
+// A new list of the ids, their int objects taken from (and added to) objects, which keeps those
+// of ids below kept_ids.
+PyObject* list_through(std::vector<PyObject*>& objects, std::size_t kept_ids, const TokenId* ids,
+                       std::size_t count) {
+  // The table takes its whole size before the first list exists, so that a failed allocation
+  // leaves nothing half built.
+  if (count != 0 && objects.empty()) objects.resize(kept_ids, nullptr);
+  const std::size_t kept = objects.size();
   // Each id's object is a separate trip to memory once a text holds many distinct ids: its
   // table entry is prefetched two strides ahead and the object itself one stride ahead.
   constexpr std::size_t kStride = 16;
   return list_of(count, [&](std::size_t i) -> PyObject* {
     if (i + 2 * kStride < count && ids[i + 2 * kStride] < kept) {
-      __builtin_prefetch(&objects_[ids[i + 2 * kStride]]);
+      __builtin_prefetch(&objects[ids[i + 2 * kStride]]);
     }
     if (i + kStride < count && ids[i + kStride] < kept) {
-      if (PyObject* ahead = objects_[ids[i + kStride]]) __builtin_prefetch(ahead, 1);
+      if (PyObject* ahead = objects[ids[i + kStride]]) __builtin_prefetch(ahead, 1);
     }
     const TokenId id = ids[i];
     if (id >= kept) return PyLong_FromUnsignedLong(id);
-    PyObject* object = objects_[id];
+    PyObject* object = objects[id];
     if (object == nullptr) {
       object = PyLong_FromUnsignedLong(id);
       if (object == nullptr) return nullptr;
-      objects_[id] = object;
+      objects[id] = object;
     }
     return Py_NewRef(object);
   });
+}
+
+void release(std::vector<PyObject*>& objects) {
+  for (PyObject* object : objects) Py_XDECREF(object);
+  objects.clear();
+}
+
+#ifdef Py_GIL_DISABLED
+// A thread keeps the tables of the last few tokenizers it made lists for; one of a tokenizer
+// freed since goes with the older ones.
+constexpr Py_ssize_t kTablesPerThread = 8;
+
+void release_table(PyObject* capsule) {
+  auto* objects = static_cast<std::vector<PyObject*>*>(PyCapsule_GetPointer(capsule, nullptr));
+  release(*objects);
+  delete objects;
+}
+
+// A new reference, released with its scope.
+struct Owned {
+  PyObject* object = nullptr;
+  ~Owned() { Py_XDECREF(object); }
+};
+
+// This thread's table for the tokenizer of that identity, made on first use; null, with no
+// exception set, where the thread's state has no room for it.
+std::vector<PyObject*>* thread_table(std::uint64_t identity) {
+  const auto table = [&]() -> std::vector<PyObject*>* {
+    PyObject* state = PyThreadState_GetDict();  // borrowed
+    Owned key{PyLong_FromUnsignedLongLong(identity)};
+    Owned tables;
+    if (state == nullptr || key.object == nullptr ||
+        PyDict_GetItemStringRef(state, "_pelnor.id_objects", &tables.object) < 0) {
+      return nullptr;
+    }
+    if (tables.object == nullptr) {
+      tables.object = PyDict_New();
+      if (tables.object == nullptr ||
+          PyDict_SetItemString(state, "_pelnor.id_objects", tables.object) < 0) {
+        return nullptr;
+      }
+    }
+    Owned capsule;
+    if (PyDict_GetItemRef(tables.object, key.object, &capsule.object) < 0) return nullptr;
+    if (capsule.object == nullptr) {
+      Py_ssize_t position = 0;
+      PyObject* first;  // borrowed: the oldest entry
+      if (PyDict_GET_SIZE(tables.object) >= kTablesPerThread &&
+          PyDict_Next(tables.object, &position, &first, nullptr)) {
+        const Owned oldest{Py_NewRef(first)};
+        if (PyDict_DelItem(tables.object, oldest.object) < 0) return nullptr;
+      }
+      auto made = std::make_unique<std::vector<PyObject*>>();
+      capsule.object = PyCapsule_New(made.get(), nullptr, release_table);
+      if (capsule.object == nullptr) return nullptr;
+      made.release();  // the capsule's now
+      if (PyDict_SetItem(tables.object, key.object, capsule.object) < 0) return nullptr;
+    }
+    return static_cast<std::vector<PyObject*>*>(PyCapsule_GetPointer(capsule.object, nullptr));
+  }();
+  PyErr_Clear();  // without a table, the ints are made anew
+  return table;
+}
+#endif
+
+}  // namespace
+
+IdObjects::~IdObjects() {
+  release(objects_);
+}
+
+PyObject* IdObjects::list(const TokenId* ids, std::size_t count) {
+#ifdef Py_GIL_DISABLED
+  std::vector<PyObject*>* table = thread_table(identity_);
+  if (table == nullptr) {
+    return list_of(count, [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
+  }
+  return list_through(*table, kept_ids_, ids, count);
+#else
+  // Only the thread holding the interpreter lock is here.
+  return list_through(objects_, kept_ids_, ids, count);
 #endif
 }
 

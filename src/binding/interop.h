@@ -10,6 +10,7 @@
 
 #include "pelnor/ids.h"
 #include "pelnor/result.h"
+#include "pelnor/text/pretok_regex.h"
 #include "pelnor/types.h"
 
 namespace pelnor::binding {
@@ -28,13 +29,16 @@ class Detached {
 };
 
 // Runs a method body; no C++ exception crosses into the interpreter: allocation failure becomes
-// MemoryError, anything else a RuntimeError.
+// MemoryError, a text the pattern cannot split within its work budget ValueError, anything else
+// a RuntimeError.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const SplitTooCostly& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::exception& e) {
     PyErr_Format(PyExc_RuntimeError, "pelnor: internal error: %s", e.what());
   } catch (...) {
@@ -74,15 +78,17 @@ PyObject* list_of(std::size_t count, Make make) {
 // A new 2-tuple (first, second); steals both references, either of which may be nullptr.
 PyObject* pair_of(PyObject* first, PyObject* second);
 
-// The int objects of token ids, kept by a tokenizer object once made, so that a list result
-// costs a new reference per id instead of a new int. The free-threaded build makes a new int
-// each time: there the reference counts of shared objects are atomic, and the ids that every
-// text holds would become cache lines the threads contend for. Only ids below a bound (the base
-// vocabulary) are kept: a special token's id can be any 32-bit number, and a table sized by it
-// would cost memory in proportion to that number instead of to the vocabulary.
+// The int objects of token ids, kept once made, so that a list result costs a new reference per
+// id instead of a new int. Only ids below a bound (the base vocabulary) are kept: a special
+// token's id can be any 32-bit number, and a table sized by it would cost memory in proportion
+// to that number instead of to the vocabulary. The regular build keeps one table per tokenizer
+// object, used under the interpreter lock. The free-threaded build keeps one per thread and
+// tokenizer, in the thread's state: an object is cheap to take a reference to only on the thread
+// that made it, the others' references being atomic on cache lines they would contend for.
 class IdObjects {
  public:
-  explicit IdObjects(std::size_t kept_ids) : kept_ids_(kept_ids) {}
+  IdObjects(std::size_t kept_ids, std::uint64_t tokenizer_identity)
+      : kept_ids_(kept_ids), identity_(tokenizer_identity) {}
   IdObjects(const IdObjects&) = delete;
   IdObjects& operator=(const IdObjects&) = delete;
   // Runs attached, as the tokenizer object's deallocation does.
@@ -94,6 +100,7 @@ class IdObjects {
 
  private:
   std::size_t kept_ids_;
+  [[maybe_unused]] std::uint64_t identity_;  // keys the threads' tables (free-threaded build)
   std::vector<PyObject*> objects_;  // by id, below kept_ids_; nullptr where none is made yet
 };
 

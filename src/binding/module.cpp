@@ -4,33 +4,23 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <optional>
 
 #include "args.h"
 #include "interop.h"
+#include "pelnor/bpe/merge_list.h"
 #include "pelnor/engine/batch.h"
 #include "pelnor/engine/decode.h"
-#include "pelnor/engine/special_encode.h"
 #include "pelnor/engine/encode.h"
+#include "pelnor/engine/special_encode.h"
 #include "pelnor/engine/tokenizer.h"
+#include "stream.h"
+#include "tokenizer_object.h"
 
 namespace pelnor::binding {
 namespace {
-
-// The core members are constructed in place by make_tokenizer and destroyed by
-// tokenizer_dealloc. rebuild_args are the arguments that build the same tokenizer again, passed
-// to the class itself or, for a tokenizer built from data, to from_data: what pickling needs.
-struct TokenizerObject {
-  PyObject_HEAD Tokenizer tokenizer;
-  IdObjects id_objects;
-  PyObject* rebuild_args;
-  bool from_data;
-};
-
-const Tokenizer& core(PyObject* self) {
-  return reinterpret_cast<TokenizerObject*>(self)->tokenizer;
-}
 
 PyObject* id_list(PyObject* self, const IdVector& ids) {
   return reinterpret_cast<TokenizerObject*>(self)->id_objects.list(ids);
@@ -41,7 +31,7 @@ PyObject* id_list(PyObject* self, const IdVector& ids) {
 // Returns a new object of type holding built, or sets the exception of its failure and returns
 // nullptr; steals rebuild_args.
 PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject* rebuild_args,
-                         bool from_data) {
+                         const char* rebuild) {
   if (!built.ok()) {
     Py_XDECREF(rebuild_args);
     return raise_failure(built.failure());
@@ -53,9 +43,10 @@ PyObject* make_tokenizer(PyTypeObject* type, Result<Tokenizer>& built, PyObject*
   }
   auto* object = reinterpret_cast<TokenizerObject*>(self);
   new (&object->tokenizer) Tokenizer(std::move(built.value()));
-  new (&object->id_objects) IdObjects(object->tokenizer.vocab().token_count());
+  new (&object->id_objects)
+      IdObjects(object->tokenizer.vocab().token_count(), object->tokenizer.identity());
   object->rebuild_args = rebuild_args;
-  object->from_data = from_data;
+  object->rebuild = rebuild;
   return self;
 }
 
@@ -80,12 +71,13 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         datadir.size == 0
             ? Py_BuildValue("(s#)", encoding.data, encoding.size)
             : Py_BuildValue("(s#s#)", encoding.data, encoding.size, datadir.data, datadir.size);
-    return make_tokenizer(type, built, rebuild_args, false);
+    return make_tokenizer(type, built, rebuild_args, nullptr);
   });
 }
 
 std::optional<RuleSet> rule_set_named(std::string_view name) {
   if (name == "cl100k") return RuleSet::kCl100k;
+  if (name == "cl100k_line_break_first") return RuleSet::kCl100kLineBreakFirst;
   if (name == "o200k") return RuleSet::kO200k;
   if (name == "r50k") return RuleSet::kR50k;
   if (name == "regex") return RuleSet::kRegex;
@@ -99,7 +91,8 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
                                         {"vocab", true},
                                         {"special_tokens", true},
                                         {"pattern", false}};
-    Text name, rules, pattern;
+    Text name, rules;
+    Text pattern{"", 0};  // rebuilt from "" where not given
     Bytes vocab, special_tokens;
     if (!parse("Tokenizer.from_data()", kParams, args, nargsf, kwnames, name, rules, vocab,
                special_tokens, pattern)) {
@@ -107,7 +100,9 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
     }
     const std::optional<RuleSet> rule_set = rule_set_named(rules.view());
     if (!rule_set) {
-      PyErr_SetString(PyExc_ValueError, "rules must be 'cl100k', 'o200k', 'r50k' or 'regex'");
+      PyErr_SetString(PyExc_ValueError,
+                      "rules must be 'cl100k', 'cl100k_line_break_first', 'o200k', 'r50k' or "
+                      "'regex'");
       return nullptr;
     }
     // Reading the data and compiling the pattern touch no object: other threads run meanwhile.
@@ -119,15 +114,81 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
         Py_BuildValue("(s#s#y#y#s#)", name.data, name.size, rules.data, rules.size, vocab.data(),
                       static_cast<Py_ssize_t>(vocab.size()), special_tokens.data(),
                       static_cast<Py_ssize_t>(special_tokens.size()), pattern.data, pattern.size);
-    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, rebuild_args, true);
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, rebuild_args, "from_data");
   });
 }
+
+PyObject* from_levels(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"name", true}, {"vocab", true}, {"special_tokens", true}, {"levels", true}};
+    Text name;
+    Bytes vocab, special_tokens, levels;
+    if (!parse("Tokenizer.from_levels()", kParams, args, nargsf, kwnames, name, vocab,
+               special_tokens, levels)) {
+      return nullptr;
+    }
+    Result<Tokenizer> built = [&] {
+      const Detached detached;
+      return Tokenizer::from_levels(name.view(), vocab, special_tokens, levels);
+    }();
+    PyObject* rebuild_args = Py_BuildValue(
+        "(s#y#y#y#)", name.data, name.size, vocab.data(), static_cast<Py_ssize_t>(vocab.size()),
+        special_tokens.data(), static_cast<Py_ssize_t>(special_tokens.size()), levels.data(),
+        static_cast<Py_ssize_t>(levels.size()));
+    return make_tokenizer(reinterpret_cast<PyTypeObject*>(type), built, rebuild_args,
+                          "from_levels");
+  });
+}
+
+// ---- Functions of the module ------------------------------------------------------------------
+
+PyObject* tokens_unformed_by(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"vocab", true}, {"merges", true}};
+    Bytes vocab, merges;
+    if (!parse("tokens_unformed_by()", kParams, args, nargsf, kwnames, vocab, merges)) {
+      return nullptr;
+    }
+    if (merges.size() % sizeof(ListedMerge) != 0) {
+      PyErr_SetString(PyExc_ValueError, "merges must hold triples of uint32 ranks");
+      return nullptr;
+    }
+    std::optional<Result<TokenStrings>> tokens;
+    std::vector<TokenId> unformed;
+    {
+      const Detached detached;
+      tokens.emplace(read_vocab_file(vocab, "tokens_unformed_by()"));
+      if (tokens->ok()) {
+        static_assert(std::endian::native == std::endian::little, "merges are little-endian");
+        std::vector<ListedMerge> listed(merges.size() / sizeof(ListedMerge));
+        std::memcpy(listed.data(), merges.data(), merges.size());
+        unformed = pelnor::tokens_unformed_by(tokens->value(), listed);
+      }
+    }
+    if (!tokens->ok()) return raise_failure(tokens->failure());
+    return list_of(unformed.size(),
+                   [&](std::size_t i) { return PyLong_FromUnsignedLong(unformed[i]); });
+  });
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"tokens_unformed_by",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tokens_unformed_by)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "tokens_unformed_by(vocab, merges)\n--\n\n"
+     "The ranks of the tokens of vocab (the vocab format) longer than one byte that merging\n"
+     "their own bytes by the list `merges` does not form, ascending: merges are little-endian\n"
+     "uint32 triples (left, right, merged), the first listed merging first."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* tokenizer_reduce(PyObject* self, PyObject*) {
   auto* object = reinterpret_cast<TokenizerObject*>(self);
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
   PyObject* rebuild =
-      object->from_data ? PyObject_GetAttrString(type, "from_data") : Py_NewRef(type);
+      object->rebuild != nullptr ? PyObject_GetAttrString(type, object->rebuild) : Py_NewRef(type);
   if (rebuild == nullptr) return nullptr;
   return Py_BuildValue("(NO)", rebuild, object->rebuild_args);
 }
@@ -220,6 +281,13 @@ PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   static constexpr Param kParams[] = {{"data", true}};
   return encode_one<Bytes>("Tokenizer.encode_bytes()", kParams, self, args, nargsf, kwnames,
                            pelnor::encode_ordinary);
+}
+
+PyObject* encode_bytes_merged_tail(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                   PyObject* kwnames) {
+  static constexpr Param kParams[] = {{"data", true}};
+  return encode_one<Bytes>("Tokenizer.encode_bytes_merged_tail()", kParams, self, args, nargsf,
+                           kwnames, pelnor::encode_bytes_merged_tail);
 }
 
 PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -346,19 +414,58 @@ PyObject* spans_list(const std::vector<std::size_t>& bounds) {
 PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"text", true}, {"unit", false}};
+    static constexpr Param kParams[] = {
+        {"text", true}, {"unit", false}, {"allowed_special", false}};
     Text text;
     OffsetUnit unit = OffsetUnit::kByte;
-    if (!parse("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, text, unit)) {
+    SpecialPolicy allowed;
+    if (!parse("Tokenizer.encode_with_offsets()", kParams, args, nargsf, kwnames, text, unit,
+               allowed)) {
       return nullptr;
     }
     SpannedIds spanned;
     {
       Detached detached;
-      spanned = pelnor::encode_with_offsets(core(self), text.bytes());
+      spanned = encode_with_offsets_allowing(core(self), text.bytes(), allowed);
       if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), spanned.bounds);
     }
     return pair_of(id_list(self, spanned.ids), spans_list(spanned.bounds));
+  });
+}
+
+PyObject* encode_with_unstable_tail(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"text", true}, {"allowed_special", false}};
+    Text text;
+    SpecialPolicy allowed;
+    if (!parse("Tokenizer.encode_with_unstable_tail()", kParams, args, nargsf, kwnames, text,
+               allowed)) {
+      return nullptr;
+    }
+    std::optional<UnstableTail> split;
+    {
+      Detached detached;
+      split.emplace(pelnor::encode_with_unstable_tail(core(self), text.bytes(), allowed));
+    }
+    return pair_of(id_list(self, split->ids), PyLong_FromSize_t(split->first_unstable));
+  });
+}
+
+PyObject* encode_single_piece(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"piece", true}};
+    Piece piece;
+    if (!parse("Tokenizer.encode_single_piece()", kParams, args, nargsf, kwnames, piece)) {
+      return nullptr;
+    }
+    IdVector ids;
+    {
+      Detached detached;
+      ids = pelnor::encode_single_piece(core(self).vocab(), piece.bytes);
+    }
+    return id_list(self, ids);
   });
 }
 
@@ -382,8 +489,9 @@ PyObject* truncation_pair(PyObject* text, std::size_t total) {
 
 PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"text", true}, {"max_tokens", true}};
-    Bound<2> bound;
+    static constexpr Param kParams[] = {
+        {"text", true}, {"max_tokens", true}, {"allowed_special", false}};
+    Bound<3> bound;
     if (!bind("Tokenizer.truncate()", kParams, args, nargsf, kwnames, bound.slots()))
       return nullptr;
     // The text's type is checked before max_tokens is converted, its UTF-8 form after.
@@ -394,13 +502,15 @@ PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
     }
     std::uint64_t max_tokens;
     Text text;
-    if (!to_count(bound[1], "max_tokens", max_tokens) || !to_text(bound[0], "text", text)) {
+    SpecialPolicy allowed;
+    if (!to_count(bound[1], "max_tokens", max_tokens) || !to_text(bound[0], "text", text) ||
+        (bound[2] != nullptr && !to_policy(bound[2], allowed))) {
       return nullptr;
     }
     Truncation cut;
     {
       Detached detached;
-      cut = pelnor::truncate(core(self), text.bytes(), max_tokens);
+      cut = truncate_allowing(core(self), text.bytes(), max_tokens, allowed);
     }
     PyObject* kept = cut.cut == static_cast<std::size_t>(text.size)
                          ? Py_NewRef(bound[0])
@@ -468,6 +578,22 @@ PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
       n = pelnor::count(core(self), text.bytes());
     }
     return PyLong_FromSize_t(n);
+  });
+}
+
+PyObject* pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Text text;
+    if (!parse("Tokenizer.pieces()", kTextParams, args, nargsf, kwnames, text)) return nullptr;
+    std::vector<std::size_t> bounds;
+    {
+      Detached detached;
+      for_each_piece(core(self), text.bytes(), [&](std::size_t start, std::size_t len) {
+        bounds.push_back(start);
+        bounds.push_back(start + len);
+      });
+    }
+    return spans_list(bounds);
   });
 }
 
@@ -673,6 +799,33 @@ PyObject* get_special_tokens_set(PyObject* self, void*) {
   return set;
 }
 
+extern PyModuleDef kModule;
+
+// Each module object (one per interpreter, and again after the interpreter is re-initialised)
+// holds its own type objects, so no Python object outlives its interpreter or crosses to another.
+struct ModuleState {
+  PyObject* tokenizer_type;
+  PyObject* stream_type;
+};
+
+ModuleState& state_of(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyObject* stream(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"with_special", false}};
+    bool with_special = false;
+    if (!parse("Tokenizer.stream()", kParams, args, nargsf, kwnames, with_special)) {
+      return nullptr;
+    }
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &kModule);
+    if (module == nullptr) return nullptr;
+    return new_stream(reinterpret_cast<PyTypeObject*>(state_of(module).stream_type), self,
+                      with_special);
+  });
+}
+
 // ---- The class and the module -------------------------------------------------------------------
 
 #define PELNOR_METHOD(name, doc)                                             \
@@ -689,6 +842,11 @@ PyMethodDef kMethods[] = {
                   "Encode ignoring special tokens entirely (tiktoken's `encode_ordinary`)."),
     PELNOR_METHOD(encode_bytes,
                   "encode_bytes($self, data)\n--\n\nEncode raw bytes (no UTF-8 validation)."),
+    PELNOR_METHOD(encode_bytes_merged_tail,
+                  "encode_bytes_merged_tail($self, data)\n--\n\n"
+                  "Encode raw bytes as tiktoken's `_encode_bytes` does: UTF-8 as its text;\n"
+                  "otherwise the longest UTF-8 prefix as text, but its last piece merged as\n"
+                  "one with every byte after the prefix."),
     PELNOR_METHOD(encode_with_special,
                   "encode_with_special($self, text)\n--\n\n"
                   "Every special-token string is turned into its id."),
@@ -710,24 +868,42 @@ PyMethodDef kMethods[] = {
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(encode_with_offsets,
-                  "encode_with_offsets($self, text, unit=\"byte\")\n--\n\n"
+                  "encode_with_offsets($self, text, unit=\"byte\", allowed_special=None)\n--\n\n"
                   "Ordinary ids + per-token spans. `unit=\"byte\"` gives exact UTF-8 byte\n"
                   "offsets (they tile the input, less any text a custom pattern leaves\n"
                   "unmatched); `unit=\"char\"` gives code-point offsets (HF `offset_mapping`\n"
-                  "shape)."),
+                  "shape). Each special string `allowed_special` names is its id, spanning it."),
+    PELNOR_METHOD(encode_with_unstable_tail,
+                  "encode_with_unstable_tail($self, text, allowed_special=None)\n--\n\n"
+                  "`(ids, first_unstable)`: the ids (each allowed special string its id) and\n"
+                  "where those begin that more text after it could change: the last piece's,\n"
+                  "and where it starts with a token of spaces, tabs and line feeds, such\n"
+                  "tokens before it."),
+    PELNOR_METHOD(encode_single_piece,
+                  "encode_single_piece($self, piece)\n--\n\n"
+                  "bytes/str merged as ONE piece, with no splitting: the token it is, if any."),
     PELNOR_METHOD(encode_single_token,
                   "encode_single_token($self, piece)\n--\n\n"
                   "Exact bytes/str of a SINGLE token -> its id."),
     PELNOR_METHOD(truncate,
-                  "truncate($self, text, max_tokens)\n--\n\n"
+                  "truncate($self, text, max_tokens, allowed_special=None)\n--\n\n"
                   "Truncate to at most `max_tokens` tokens. Returns `(text, total_tokens)`,\n"
-                  "where `total_tokens` counts the whole input whether or not it was cut."),
+                  "where `total_tokens` counts the whole input whether or not it was cut.\n"
+                  "Each special string `allowed_special` names is one token, kept or cut whole."),
+    PELNOR_METHOD(stream,
+                  "stream($self, with_special=False)\n--\n\n"
+                  "A Stream that encodes a text arriving in parts in bounded memory; with\n"
+                  "`with_special`, every special string is its id."),
     PELNOR_METHOD(truncate_batch,
                   "truncate_batch($self, texts, max_tokens, threads=0)\n--\n\n"
                   "`truncate` over many texts, in parallel.\n\n"
                   "`threads=0` uses every processor; a call starts at most one worker thread per\n"
                   "processor, fewer while other calls' workers run, and none for fewer than two."),
     PELNOR_METHOD(count, "count($self, text)\n--\n\n"),
+    PELNOR_METHOD(pieces,
+                  "pieces($self, text)\n--\n\n"
+                  "The (start, end) byte spans of the pieces the pre-tokenizer cuts text into,\n"
+                  "in order; text between them is dropped."),
     PELNOR_METHOD(find_disallowed_special,
                   "find_disallowed_special($self, texts, allowed_special=None, "
                   "disallowed_special=None)\n--\n\n"
@@ -770,8 +946,14 @@ PyMethodDef kMethods[] = {
      "from_data($type, name, rules, vocab, special_tokens, pattern='')\n--\n\n"
      "A tokenizer of any name built from data in memory: vocab and special_tokens in the\n"
      "formats of the vocab and special-tokens files, text split by the rules of 'cl100k',\n"
+     "'cl100k_line_break_first' (cl100k's with o200k's order of the whitespace rules),\n"
      "'o200k' or 'r50k', or for 'regex' by pattern (PCRE2 syntax). Malformed data\n"
      "raises RuntimeError, as from Tokenizer(); a pattern PCRE2 refuses, ValueError."},
+    {"from_levels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_levels)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_levels($type, name, vocab, special_tokens, levels)\n--\n\n"
+     "A tokenizer built as by from_data that splits text by levels (the format of\n"
+     "pelnor.vocab_format.levels_bytes): each level's pieces are cut again by the next."},
     {"__reduce__", tokenizer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -803,10 +985,12 @@ constexpr char kTokenizerDoc[] =
     "  encode(text, allowed_special=None, disallowed_special=None)\n"
     "  encode_ordinary(text), encode_bytes(data), encode_with_special(text)\n"
     "  encode_to_buffer(...), encode_to_numpy(...)\n"
-    "  encode_with_offsets(text, unit=\"byte\"), encode_single_token(piece)\n"
+    "  encode_with_offsets(text, unit=\"byte\", allowed_special=None),\n"
+    "  encode_single_token(piece)\n"
     "  encode_batch(texts, threads=0, with_special=False), encode_batch_to_numpy(...)\n"
     "  count(text), count_batch(texts, threads=0, with_special=False)\n"
-    "  truncate(text, max_tokens), truncate_batch(texts, max_tokens, threads=0)\n"
+    "  truncate(text, max_tokens, allowed_special=None),\n"
+    "  truncate_batch(texts, max_tokens, threads=0)\n"
     "Decoding:\n"
     "  decode(ids, errors=\"replace\"), decode_bytes(ids)\n"
     "  decode_batch(batch, errors=\"replace\"), decode_single_token_bytes(id)\n"
@@ -833,23 +1017,15 @@ PyType_Spec kTypeSpec = {
     kTypeSlots,
 };
 
-// Each module object (one per interpreter, and again after the interpreter is re-initialised)
-// holds its own type object, so no Python object outlives its interpreter or crosses to another.
-struct ModuleState {
-  PyObject* tokenizer_type;
-};
-
-ModuleState& state_of(PyObject* module) {
-  return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state_of(module).tokenizer_type);
+  Py_VISIT(state_of(module).stream_type);
   return 0;
 }
 
 int module_clear(PyObject* module) {
   Py_CLEAR(state_of(module).tokenizer_type);
+  Py_CLEAR(state_of(module).stream_type);
   return 0;
 }
 
@@ -913,6 +1089,11 @@ int module_exec(PyObject* module) {
     return -1;
   }
   if (add_member(module, "Tokenizer", type) < 0) return -1;
+  PyObject* stream_type = PyType_FromModuleAndSpec(module, &kStreamSpec, nullptr);
+  state_of(module).stream_type = stream_type;
+  if (stream_type == nullptr || PyModule_AddObjectRef(module, "Stream", stream_type) < 0) {
+    return -1;
+  }
   if (add_member(module, "__version__", PyUnicode_FromString(PELNOR_VERSION)) < 0) return -1;
   // What the data formats hold, for the package's checks of custom tables; outside __all__,
   // which is the module's interface.
@@ -932,7 +1113,7 @@ PyModuleDef_Slot kModuleSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_pelnor",       "",           sizeof(ModuleState), nullptr,
+    PyModuleDef_HEAD_INIT, "_pelnor",       "",           sizeof(ModuleState), kModuleMethods,
     kModuleSlots,          module_traverse, module_clear, module_free,
 };
 

@@ -10,8 +10,8 @@
 
 #include "pelnor/bpe/pcache.h"
 #include "pelnor/engine/batch.h"
-#include "pelnor/engine/special_encode.h"
 #include "pelnor/engine/encode.h"
+#include "pelnor/engine/special_encode.h"
 #include "pelnor/engine/tokenizer.h"
 #include "test_support.h"
 

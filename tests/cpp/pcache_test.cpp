@@ -210,6 +210,28 @@ TEST_F(PieceCache, OnlyShortPiecesWithFewIdsAreStored) {
   EXPECT_EQ(stored_after("\xc3\xa9t\xc3\xa9"), 1u);
 }
 
+// Keys whose home pair is the same fill it and then the window after it; a taken slot is never
+// reused while the window has room, whatever bits its key has.
+TEST(PieceCacheTable, KeysSharingAHomePairAllStay) {
+  std::vector<CacheSlot> slots(64);
+  const CacheHandle cache{slots.data(), slots.size(), 1, 58};
+  const char* const pieces[] = {"ab", " the", "xyz", "hello w"};
+  for (TokenId id = 0; id < 4; ++id) {
+    const Bytes piece = as_bytes(pieces[id]);
+    store_piece(cache, piece_key(piece.data(), piece.size(), piece.size()), 6, &id, 1);
+  }
+  for (TokenId id = 0; id < 4; ++id) {
+    const Bytes piece = as_bytes(pieces[id]);
+    const PieceKey key = piece_key(piece.data(), piece.size(), piece.size());
+    const CacheSlot* slot = id < 2 ? &slots[6 + id] : find_in_window_tail(cache, key, 6);
+    ASSERT_NE(slot, nullptr) << pieces[id];
+    ASSERT_TRUE(slot_matches(*slot, key)) << pieces[id];
+    IdVector ids;
+    append_cached(*slot, ids);
+    EXPECT_EQ(std::vector<TokenId>(ids.data(), ids.data() + ids.size()), std::vector<TokenId>{id});
+  }
+}
+
 // Far more distinct pieces than a 1 MiB table holds, so that windows fill and entries are
 // overwritten: the second pass, mostly hits, still gives the ids of an uncached encode.
 TEST_F(PieceCache, CrowdedTableStillGivesUncachedIds) {

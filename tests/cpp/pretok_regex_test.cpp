@@ -27,6 +27,11 @@ constexpr const char* kCl100kPattern =
     R"('(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+| ?[^\s\p{L}\p{N}]++[\r\n]*+)"
     R"(|\s++$|\s*[\r\n]|\s+(?!\S)|\s+)";
 
+// cl100k's older spelling, which has o200k's order of the whitespace rules.
+constexpr const char* kCl100kOldPattern =
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*)"
+    R"(|\s*[\r\n]+|\s+(?!\S)|\s+)";
+
 constexpr const char* kO200kPattern =
     R"([^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+)"
     R"((?i:'s|'t|'re|'ve|'m|'ll|'d)?)"
@@ -177,6 +182,10 @@ INSTANTIATE_TEST_SUITE_P(
     Published, AgainstPattern,
     ::testing::Values(Case{"cl100k", kCl100kPattern, 3, cl100k_next_piece},
                       Case{"cl100k_general", kCl100kPattern, 3, cl100k_next_piece_general},
+                      Case{"cl100k_line_break_first", kCl100kOldPattern, 3,
+                           cl100k_next_piece<WhitespaceRules::kLineBreakFirst>},
+                      Case{"cl100k_line_break_first_general", kCl100kOldPattern, 3,
+                           cl100k_next_piece_general<WhitespaceRules::kLineBreakFirst>},
                       Case{"o200k", kO200kPattern, 5, o200k_next_piece},
                       Case{"o200k_general", kO200kPattern, 5, o200k_next_piece_general},
                       Case{"r50k", kR50kPattern, 3, r50k_next_piece},
@@ -232,6 +241,55 @@ TEST(RegexSplitter, RunsPastTheJitStackWithoutLosingText) {
   std::string text;
   for (int i = 0; i < 2000000; ++i) text += "ab";
   text += "x";
+  EXPECT_EQ(split(*splitter.value(), text), std::vector<std::string>{text});
+}
+
+TEST(RegexSplitter, BoundsItsWorkByTheTextsLength) {
+  const auto fails_at = [](const char* pattern, const std::string& text) -> std::string {
+    auto splitter = RegexSplitter::compile(pattern);
+    EXPECT_TRUE(splitter.ok());
+    try {
+      split(*splitter.value(), text);
+    } catch (const SplitTooCostly& failure) {
+      return std::to_string(failure.offset()) + ": " + failure.what();
+    }
+    return "split";
+  };
+  EXPECT_EQ(fails_at(R"((a|a)*b|.)", "xy" + std::string(40, 'a') + "!b")
+                .rfind("2: pelnor: pat_str backtracks without bound at byte 2 ", 0),
+            0u);
+  EXPECT_NE(fails_at(R"([^x]*x|.)", std::string(100000, 'a')).find("reads too far ahead"),
+            std::string::npos);
+  // Pieces, and stretches no search matches, far longer than a search's first window (compared
+  // by their lengths, which print shorter).
+  const auto lengths = [](const char* pattern, const std::string& text) {
+    auto splitter = RegexSplitter::compile(pattern);
+    EXPECT_TRUE(splitter.ok());
+    std::vector<std::size_t> out;
+    for (const std::string& piece : split(*splitter.value(), text)) out.push_back(piece.size());
+    return out;
+  };
+  const std::string run(1 << 20, 'a');
+  EXPECT_EQ(lengths(R"(\p{L}+(?=7)|\d)", run + "7"), (std::vector<std::size_t>{run.size(), 1}));
+  EXPECT_EQ(lengths(R"(\d)", run + "7" + run), std::vector<std::size_t>{1});
+}
+
+TEST(RegexSplitter, MovesOnFromAMatchThatEndsWhereTheSearchBegan) {
+  // \K in the look-behind starts each match a character back: the second ends at 1, where
+  // the search for it began, and is skipped as an empty one is, so that the search ends.
+  auto splitter = RegexSplitter::compile(R"((?<=\Ka)|c)");
+  ASSERT_TRUE(splitter.ok());
+  EXPECT_EQ(split(*splitter.value(), "abc"), (std::vector<std::string>{"a", "c"}));
+}
+
+TEST(RegexSplitter, FailsAnIterationThatHasNotMovedAtItsCallout) {
+  // Without the callout the loop's first iteration would match nothing and end it; with it,
+  // the body's other way is taken, in the interpreter past the JIT's stack too.
+  auto splitter = RegexSplitter::compile(R"(b(?:()(?:|a)(?C{1}))*|.)");
+  ASSERT_TRUE(splitter.ok());
+  EXPECT_EQ(split(*splitter.value(), "baab"), (std::vector<std::string>{"baa", "b"}));
+  std::string text = "b";
+  for (int i = 0; i < 2000000; ++i) text += "a";
   EXPECT_EQ(split(*splitter.value(), text), std::vector<std::string>{text});
 }
 

@@ -27,6 +27,9 @@ struct RuleSet {
 };
 
 const RuleSet kCl100k{"cl100k", 3, cl100k_next_piece, cl100k_next_piece_general};
+const RuleSet kCl100kLineBreakFirst{"cl100k_line_break_first", 3,
+                                    cl100k_next_piece<WhitespaceRules::kLineBreakFirst>,
+                                    cl100k_next_piece_general<WhitespaceRules::kLineBreakFirst>};
 const RuleSet kO200k{"o200k", 5, o200k_next_piece, o200k_next_piece_general};
 const RuleSet kR50k{"r50k", 3, r50k_next_piece, r50k_next_piece_general};
 
@@ -233,7 +236,8 @@ TEST_P(AnyRuleSet, LongRunsCrossSixteenByteBlocks) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, AnyRuleSet, ::testing::Values(kCl100k, kO200k, kR50k),
+INSTANTIATE_TEST_SUITE_P(Each, AnyRuleSet,
+                         ::testing::Values(kCl100k, kCl100kLineBreakFirst, kO200k, kR50k),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Bytes that end or continue each run, with the text's end anywhere within or after a block.
@@ -310,17 +314,21 @@ TEST(AsciiScans, VectorScansEqualScalarOnes) {
 // Every kernel's pre-tokenizer cuts the pieces its scalar one cuts, on mixed ASCII and non-ASCII
 // text whose runs cross block boundaries and whose end falls anywhere in a block.
 TEST(AsciiScans, EveryKernelCutsThePiecesOfTheScalarOne) {
-  const NextPiece kScalar[] = {cl100k_scanner(simd::Kernel::kScalar),
-                               o200k_scanner(simd::Kernel::kScalar)};
+  const NextPiece kScalar[] = {
+      cl100k_scanner(simd::Kernel::kScalar),
+      cl100k_scanner<WhitespaceRules::kLineBreakFirst>(simd::Kernel::kScalar),
+      o200k_scanner(simd::Kernel::kScalar)};
   std::mt19937_64 rng(7);
   for (int round = 0; round < 30000; ++round) {
     std::string text;
     while (text.size() < 40 + static_cast<std::size_t>(round % 160)) text += random_bytes(rng);
     text += std::string(std::uniform_int_distribution<int>(0, 40)(rng), "aA 1!\n"[round % 6]);
     for (const simd::Kernel kernel : supported_kernels()) {
-      const NextPiece kernels[] = {cl100k_scanner(kernel), o200k_scanner(kernel)};
-      for (int rules = 0; rules < 2; ++rules) {
-        const int classes = rules == 0 ? 3 : 5;
+      const NextPiece kernels[] = {cl100k_scanner(kernel),
+                                   cl100k_scanner<WhitespaceRules::kLineBreakFirst>(kernel),
+                                   o200k_scanner(kernel)};
+      for (int rules = 0; rules < 3; ++rules) {
+        const int classes = rules < 2 ? 3 : 5;
         ASSERT_EQ(pieces(kernels[rules], classes, text), pieces(kScalar[rules], classes, text))
             << simd::kernel_name(kernel) << " " << ::testing::PrintToString(text);
       }

@@ -1,5 +1,5 @@
-#include "pelnor/engine/encode.h"
 #include "pelnor/engine/tokenizer.h"
+#include "pelnor/engine/encode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: a subprocess with files and pipes."""
 
 import json
+import random
 import re
 import struct
 import subprocess
@@ -10,8 +11,13 @@ import pytest
 
 import pelnor
 from conftest import needs
+from test_stress import numpy_installed
 
 SAMPLE = "The quick brown fox.\nJumps over 12345 lazy dogs!\n\nGrüße, 世界 <|endoftext|>\n"
+
+
+# Reading npy ids back needs numpy; writing them does not.
+ROUND_TRIP_FORMATS = ["text", "json", "raw"] + (["npy"] if numpy_installed() else [])
 
 
 def run(*args, stdin=b"", cwd=None):
@@ -94,7 +100,7 @@ def test_encode_gives_the_ids_of_the_whole_text_and_decode_the_same_bytes(refere
     data = "line one\n\nline three\r\na\r\nb \u2028 <|endoftext|>\tend\r".encode()
     ids = references["o200k_base"].encode_ordinary(data.decode())
     assert run("encode", stdin=data).stdout.split() == [str(i).encode() for i in ids]
-    for fmt in ["text", "json", "npy", "raw"]:
+    for fmt in ROUND_TRIP_FORMATS:
         encoded = run("encode", "--format", fmt, stdin=data).stdout
         assert run("decode", "--format", fmt, stdin=encoded).stdout == data, fmt
     lines = b"line one\n\nline three\n"
@@ -242,21 +248,19 @@ def test_truncate(sample):
         assert out == tok.truncate(SAMPLE, n)[0]
 
 
-def test_bench_runs_on_the_builtin_sample():
-    needs("numpy")  # the bench times encode_to_numpy
-    result = run("bench", "-e", "cl100k_base")
-    assert result.returncode == 0
-    assert b"pelnor count" in result.stdout and b"MB/s" in result.stdout
-
-
-def test_bench_runs_without_numpy_and_names_its_policy(sample):
-    without_numpy = "import sys; sys.modules['numpy'] = None; from pelnor import cli; cli.main()"
-    for option, policy in (["--special"], b"as their ids"), ([], b"as plain text"):
-        result = subprocess.run([sys.executable, "-c", without_numpy, "bench", str(sample), *option],
-                                capture_output=True)
+def test_bench_says_what_it_measures(sample, tmp_path):
+    words = (SAMPLE * 3 + "naïve Grüße 日本 🎉 1,234 <|endoftext|>").split()
+    rng = random.Random(2)
+    distinct = tmp_path / "distinct.txt"
+    distinct.write_text(" ".join(rng.choice(words) for _ in range(200_000)), encoding="utf-8")
+    for path, option, shown in ((sample, ["--special"], [b"a short text repeated", b"as their ids",
+                                                          b"warm, repeated text"]),
+                                (distinct, [], [b"MB of distinct text", b"as plain text",
+                                                b"first pass", b"new text", b"warm (the same"])):
+        result = run("bench", str(path), *option)
         assert result.returncode == 0, result.stderr
-        assert policy in result.stdout.splitlines()[0]
-        assert b"pelnor encode " in result.stdout and b"encode_to_numpy" not in result.stdout
+        assert all(words in result.stdout for words in shown), result.stdout
+        assert re.search(rb"against tiktoken (\d+\.\d+|\(not installed\))", result.stdout)
 
 
 def test_special_strings_are_text_unless_special(sample):
@@ -304,16 +308,50 @@ def test_encode_and_decode_stream_block_by_block_byte_for_byte():
 
     tok = pelnor.Tokenizer("o200k_base")
     assert small("encode", stdin=data).split() == [str(i).encode() for i in tok.encode_ordinary(data.decode())]
-    formats = ["text", "json", "raw"]
-    try:
-        import numpy  # noqa: F401  (the npy format needs it)
-
-        formats.append("npy")
-    except ImportError:
-        pass
-    for fmt in formats:
+    for fmt in ROUND_TRIP_FORMATS:
         encoded = small("encode", "--format", fmt, stdin=data)
         assert small("decode", "--format", fmt, stdin=encoded) == data, fmt
     encoded = small("encode", "--lines", stdin=data)
     assert encoded.count(b"\r\n") == data.count(b"\r\n") and not encoded.endswith(b"\n")
     assert small("decode", "--lines", stdin=encoded) == data
+
+
+PEAK_MEMORY = ("import resource, sys; from pelnor import cli; status = cli.main(sys.argv[1:]); "
+               "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr); "
+               "sys.exit(status)")
+
+
+@pytest.mark.parametrize("unit", ["\0", "a", " ", "word, ", "\n" + " " * 999])
+def test_any_input_is_counted_in_bounded_memory(unit):
+    """Whatever the text, even one piece of 40 MB, the command holds a few MB of it."""
+
+    def peak_kib(*args, stdin):
+        result = subprocess.run([sys.executable, "-c", PEAK_MEMORY, *args], input=stdin,
+                                capture_output=True)
+        assert result.returncode == 0, result.stderr
+        return result.stdout, int(result.stderr.split()[-1])
+
+    text = unit * (40_000_000 // len(unit))
+    tok = pelnor.Tokenizer("o200k_base")
+    (counted, peak), (_, baseline) = (peak_kib("count", stdin=text.encode()),
+                                      peak_kib("count", stdin=b"x"))
+    assert counted.split() == [str(tok.count(text)).encode()]
+    assert peak - baseline < 48 << 10, (peak, baseline)
+    kept = peak_kib("truncate", "-n", "100", stdin=text.encode())[0]
+    assert kept.decode() == tok.truncate(text, 100)[0]
+
+
+def test_a_tiktoken_table_splits_by_the_pattern_named(tmp_path, sample):
+    import base64
+
+    ranks = pelnor.get_encoding("r50k_base")._mergeable_ranks
+    table = tmp_path / "r50k.tiktoken"
+    table.write_bytes(b"".join(base64.b64encode(token) + b" %d\n" % rank
+                               for token, rank in ranks.items()))
+    r50k = [str(i).encode() for i in pelnor.Tokenizer("r50k_base").encode_ordinary(SAMPLE)]
+    assert run("encode", "-e", str(table), "--pattern", "r50k_base", str(sample)).stdout.split() == r50k
+    pattern = pelnor.get_encoding("cl100k_base")._pat_str
+    by_default = run("encode", "-e", str(table), str(sample)).stdout.split()
+    assert by_default == run("encode", "-e", str(table), "--pattern", pattern,
+                             str(sample)).stdout.split() != r50k
+    assert run("count", "-e", str(tmp_path / "none.tiktoken"), str(sample)).returncode == 2

@@ -280,3 +280,46 @@ def test_golden_vectors_are_tiktokens_ids(references):
         text = (REPO / "tests" / "corpus" / f"{corpus}.txt").read_text(encoding="utf-8")
         want = " ".join(map(str, references[encoding].encode_ordinary(text))) + "\n"
         assert path.read_text() == want, path.name
+
+
+OVERLAPPING = ["<s>", "<s>x", "x<s>", "s>x", "<|a|>", "<|a|><|b|>", "b|>", "<"]
+
+
+@settings(max_examples=150, derandomize=True, deadline=None)
+@given(order=st.permutations(OVERLAPPING),
+       parts=st.lists(st.sampled_from(OVERLAPPING + ["x", " ", "|", "s", "b", "é"]), max_size=14),
+       allowed=st.sets(st.sampled_from(OVERLAPPING)))
+def test_every_call_cuts_overlapping_specials_alike(order, parts, allowed):
+    """Where special strings overlap, the first to start wins, and among those starting at one
+    place the first of the table (tiktoken's choice there follows its hash table's layout)."""
+    import pelnor
+
+    table = {s: 300 + OVERLAPPING.index(s) for s in order}
+    enc = pelnor.Encoding("overlap", pat_str=pelnor.patterns.CL100K_PATTERN,
+                          mergeable_ranks={bytes([b]): b for b in range(256)},
+                          special_tokens=table)
+    text = "".join(parts)
+    expected, pos = [], 0
+    while True:
+        found = [(text.find(s, pos), i, s) for i, s in enumerate(order)
+                 if s in allowed and text.find(s, pos) >= 0]
+        at, _, special = min(found, default=(len(text), 0, ""))
+        expected += enc.encode_ordinary(text[pos:at])
+        if not special:
+            break
+        expected.append(table[special])
+        pos = at + len(special)
+    policy = dict(allowed_special=allowed, disallowed_special=())
+    assert enc.encode(text, **policy) == expected
+    assert enc.encode_batch([text, text], num_threads=2, **policy) == [expected] * 2
+    assert enc.count(text, **policy) == len(expected)
+    assert enc.count_batch([text], **policy) == [len(expected)]
+    ids, spans = enc.encode_with_offsets(text, **policy)
+    assert ids == expected
+    data = text.encode()
+    assert b"".join(data[s:e] for s, e in spans) == data
+    for k in range(len(expected) + 1):
+        kept = data[: spans[k - 1][1] if k else 0].decode(errors="ignore")
+        assert enc.truncate(text, k, **policy) == (kept, len(expected))
+    if allowed == set(OVERLAPPING):
+        assert enc.encode_with_special(text) == expected

@@ -1,5 +1,8 @@
 """The module's members, the Tokenizer class, its properties and the argument rules."""
 
+import subprocess
+import sys
+import sysconfig
 import threading
 
 import pytest
@@ -284,3 +287,20 @@ def test_many_threads_construct_and_encode():
     for t in threads:
         t.join()
     assert errors == []
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="the interpreter is not the free-threaded build")
+def test_the_free_threaded_interpreter_keeps_its_gil_disabled():
+    # A module that does not declare itself free-threaded turns the GIL on when imported, with
+    # a RuntimeWarning; the check runs in a fresh interpreter, whose first import this is.
+    script = """
+import sys, warnings
+warnings.simplefilter("error")
+import pelnor, pelnor.hf
+for name in pelnor.list_encoding_names():
+    pelnor.get_encoding(name).encode("GIL check <|endoftext|>", allowed_special="all")
+print(sys._is_gil_enabled())
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 
 import pytest
 
@@ -20,12 +21,14 @@ def readme_install_commands():
     return [line.strip() for line in block.splitlines() if line.strip()]
 
 
+def tracked_files(repo):
+    listed = subprocess.run(["git", "ls-files", "-z"], cwd=repo, capture_output=True, check=True)
+    return [name for name in listed.stdout.decode().split("\0") if name]
+
+
 def test_pip_install_into_a_fresh_venv(tmp_path):
     source = tmp_path / "src"
-    tracked = subprocess.run(
-        ["git", "ls-files", "-z"], cwd=REPO, capture_output=True, check=True
-    ).stdout.decode().split("\0")
-    for name in filter(None, tracked):
+    for name in tracked_files(REPO):
         target = source / name
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(REPO / name, target)
@@ -48,3 +51,26 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
     )
     module_file, module_name = probe.stdout.split()
     assert module_file.startswith(str(venv)) and module_name == "pelnor._pelnor"
+
+
+def test_the_sdist_holds_exactly_the_tracked_files_a_build_needs(tmp_path):
+    pytest.importorskip("build")
+    tree = tmp_path / "tree"
+    for name in tracked_files(REPO):
+        (tree / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(REPO / name, tree / name)
+    subprocess.run(["git", "init", "-q"], cwd=tree, check=True)
+    subprocess.run(["git", "add", "-A"], cwd=tree, check=True)
+    (tree / "scratch.txt").write_text("a developer's notes, half written")
+    (tree / "src" / "half_written.cpp").write_text("int f(")
+    # The build is no code of the module's: it runs without the sanitizer the suite may run under.
+    environment = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    subprocess.run([tree / "tools" / "build_wheel", sys.executable, tmp_path / "out",
+                    "--sdist-only"], check=True, capture_output=True, env=environment)
+    (sdist,) = (tmp_path / "out").glob("pelnor-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        files = {member.name.split("/", 1)[1] for member in archive.getmembers() if member.isfile()}
+    needed = {name for name in tracked_files(tree)
+              if name.split("/")[0] in ("src", "python", "data")
+              or name in ("CMakeLists.txt", "pyproject.toml", "README.md")}
+    assert files == needed | {"PKG-INFO"}

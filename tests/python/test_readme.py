@@ -37,3 +37,12 @@ def test_readme_command_line_examples_print_what_they_show():
         result = subprocess.run(runnable, shell=True, cwd=REPO,
                                 capture_output=True, text=True)
         assert (result.returncode, result.stdout) == (0, output), command
+
+
+def test_readme_names_every_native_method():
+    import pelnor
+
+    readme = (REPO / "README.md").read_text(encoding="utf-8")
+    table = re.search(r"\| Method \| What it returns \|\n(.*?)\n\n", readme, re.S).group(1)
+    assert [name for name in dir(pelnor.Tokenizer)
+            if not name.startswith("_") and not re.search(rf"\b{name}\b", table)] == []

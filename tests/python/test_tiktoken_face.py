@@ -1,19 +1,25 @@
 """pelnor's Encoding against tiktoken's, call for call: same results, same exception classes."""
 
 import concurrent.futures
+import functools
+import importlib
 import inspect
+import json
 import pickle
 import pydoc
 import random
 import subprocess
 import sys
+import types
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pelnor
+from pelnor.vocab_format import levels_bytes, vocab_data
 from conftest import ENCODINGS, needs
+from pelnor.encoding import _NO_SPECIALS
 from datafiles import REPO
 
 CORPUS = {
@@ -83,6 +89,31 @@ def calls(enc):
         ("encode_single_token special bytes", lambda e: e.encode_single_token(eot.encode())),
         ("encode_single_token two words", lambda e: e.encode_single_token("hello world")),
         ("encode_single_token int", lambda e: e.encode_single_token(5)),
+        ("encode_single_token no token", lambda e: e.encode_single_token("qqqqqqqqqqqq")),
+        # Misuse: the same exception class as tiktoken, whichever call it is.
+        ("encode allowed list", lambda e: e.encode(specials, allowed_special=[eot])),
+        ("encode allowed None", lambda e: e.encode("a", allowed_special=None)),
+        ("encode allowed 'none'", lambda e: e.encode("a", allowed_special="none")),
+        ("encode allowed 'ALL'", lambda e: e.encode("a", allowed_special="ALL")),
+        ("encode allowed dict", lambda e: e.encode(specials, allowed_special={eot: 1})),
+        ("encode allowed list, none disallowed",
+         lambda e: e.encode(specials, allowed_special=[eot], disallowed_special=())),
+        ("encode disallowed int", lambda e: e.encode("a", disallowed_special=5)),
+        ("encode_batch allowed list", lambda e: e.encode_batch(["a"], allowed_special=[eot])),
+        ("encode_to_numpy allowed None", lambda e: e.encode_to_numpy("a", allowed_special=None)),
+        ("encode_ordinary_batch threads 0", lambda e: e.encode_ordinary_batch(["a"], num_threads=0)),
+        ("encode_batch threads -1", lambda e: e.encode_batch(["a"], num_threads=-1)),
+        ("decode_batch threads 0", lambda e: e.decode_batch([ids], num_threads=0)),
+        ("decode_bytes_batch threads 0", lambda e: e.decode_bytes_batch([ids], num_threads=0)),
+        ("encode_batch threads str", lambda e: e.encode_batch(["a"], num_threads="2")),
+        ("encode_with_unstable", lambda e: unstable(e, "hello fanta")),
+        ("encode_with_unstable space", lambda e: unstable(e, "hi there\n\n ")),
+        ("encode_with_unstable special", lambda e: unstable(e, f"x {eot} wor", "all")),
+        ("encode_with_unstable disallowed", lambda e: unstable(e, f"x {eot} wor")),
+        ("encode_with_unstable empty", lambda e: unstable(e, "")),
+        ("_encode_single_piece", lambda e: e._encode_single_piece(" hello world")),
+        ("_encode_single_piece bytes", lambda e: e._encode_single_piece(b"\xe2\x82 x")),
+        ("_encode_only_native_bpe", lambda e: e._encode_only_native_bpe(MIXED + specials)),
         ("decode", lambda e: e.decode(ids)),
         ("decode empty", lambda e: e.decode([])),
         ("decode tuple", lambda e: e.decode(tuple(ids))),
@@ -124,6 +155,12 @@ def calls(enc):
         ("_mergeable_ranks", lambda e: e._mergeable_ranks == enc._mergeable_ranks),
     ]
     return table
+
+
+def unstable(enc, text, allowed=_NO_SPECIALS):
+    """encode_with_unstable, its completions (in no order) sorted."""
+    stable, completions = enc.encode_with_unstable(text, allowed_special=allowed)
+    return stable, sorted(map(tuple, completions))
 
 
 def _known(enc, token):
@@ -173,6 +210,22 @@ def test_every_call_agrees_with_tiktoken(references, name):
     ]
 
 
+@pytest.mark.parametrize("name", ENCODINGS)
+def test_byte_strings_cut_anywhere_encode_as_tiktoken(references, name):
+    """Bytes ending (or starting) inside a character: tiktoken merges what follows the longest
+    UTF-8 prefix together with that prefix's last piece."""
+    ours, theirs = pelnor.get_encoding(name), references[name]
+    rng = random.Random(name)
+    data = "".join(CORPUS.values()).encode()
+    for _ in range(600):
+        start = rng.randrange(len(data))
+        cut = data[start : start + rng.randint(0, 120)]
+        if rng.random() < 0.2:
+            at = rng.randint(0, len(cut))
+            cut = cut[:at] + bytes([rng.choice(b"\x80\xc3\xe2\xff")]) + cut[at:]
+        assert ours._encode_bytes(cut) == theirs._encode_bytes(cut), cut
+
+
 def test_models_map_to_tiktoken_encodings():
     tiktoken = needs("tiktoken")
     import tiktoken.model
@@ -202,16 +255,160 @@ def test_models_map_to_tiktoken_encodings():
     assert pelnor.list_encoding_names() == ENCODINGS
 
 
-def test_tiktoken_module_paths():
-    import pelnor.core
-    import pelnor.load
-    import pelnor.registry
+def public_names(module):
+    """The names a module defines for its users: its own functions, classes and tables, and its
+    package's submodules, not what it imports from elsewhere."""
+    names = set()
+    for name, value in vars(module).items():
+        if name.startswith("_") or name == "annotations" or isinstance(value, bool):
+            continue
+        if isinstance(value, types.ModuleType):
+            if value.__name__.startswith(module.__name__.split(".")[0] + "."):
+                names.add(name)
+            continue
+        origin = getattr(value, "__module__", None)
+        if origin is None or origin.split(".")[0] == module.__name__.split(".")[0]:
+            names.add(name)
+    return names
 
+
+def test_every_public_name_of_tiktoken_is_pelnors():
+    needs("tiktoken")
+    for suffix in ("", ".load", ".core", ".registry", ".model"):
+        theirs = importlib.import_module("tiktoken" + suffix)
+        ours = importlib.import_module("pelnor" + suffix)
+        assert public_names(theirs) - set(dir(ours)) == set(), suffix
+    # As tiktoken's, every submodule is there after importing the package alone.
+    probe = ("import pelnor; pelnor.core.raise_disallowed_special_token, pelnor.load.read_file, "
+             "pelnor.registry.ENCODINGS, pelnor.model.MODEL_TO_ENCODING")
+    subprocess.run([sys.executable, "-c", probe], check=True)
     assert pelnor.core.Encoding is pelnor.Encoding
-    assert pelnor.load.load_tiktoken_bpe is pelnor.load_tiktoken_bpe
     assert pelnor.registry.get_encoding is pelnor.get_encoding
-    assert pelnor.registry.list_encoding_names is pelnor.list_encoding_names
-    assert pelnor.model.encoding_for_model is pelnor.encoding_for_model
+
+
+def test_load_calls_behave_as_tiktokens(tmp_path, monkeypatch):
+    tiktoken = needs("tiktoken")
+    import hashlib
+    import tiktoken.load
+
+    ours, theirs = pelnor.load, tiktoken.load
+    source = tmp_path / "ranks.bin"
+    source.write_bytes(b"first")
+    digest = hashlib.sha256(b"first").hexdigest()
+    assert ours.read_file(str(source)) == theirs.read_file(str(source)) == b"first"
+    assert ours.check_hash(b"first", digest) and not ours.check_hash(b"first", "00")
+
+    def cached(module, *calls):
+        """What read_file_cached returns or raises, call after call, and the files it keeps."""
+        cache = tmp_path / module.__name__
+        monkeypatch.setenv("TIKTOKEN_CACHE_DIR", str(cache))
+        outcomes = []
+        for contents, expected in calls:
+            source.write_bytes(contents)
+            outcomes.append(raised_or_returned(lambda m: m.read_file_cached(str(source), expected),
+                                               module))
+        return outcomes, sorted((p.name, p.read_bytes()) for p in cache.iterdir())
+
+    calls = [(b"first", digest), (b"second", None), (b"second", digest), (b"second", "00"),
+             (b"first", digest)]
+    (outcomes_ours, files_ours), (outcomes_theirs, files_theirs) = (
+        cached(ours, *calls), cached(theirs, *calls))
+    assert files_ours == files_theirs
+    assert [o[:2] for o in outcomes_ours] == [o[:2] for o in outcomes_theirs]
+    for setting in ("DATA_GYM_CACHE_DIR", "TIKTOKEN_CACHE_DIR"):
+        monkeypatch.delenv("TIKTOKEN_CACHE_DIR", raising=False)
+        monkeypatch.setenv(setting, "" if setting == "TIKTOKEN_CACHE_DIR" else str(tmp_path / "dg"))
+        assert ours.read_file_cached(str(source)) == b"first"
+    assert [p.name for p in (tmp_path / "dg").iterdir()] == [
+        hashlib.sha1(str(source).encode()).hexdigest()]
+    # The dump's bytes (tiktoken writes through blobfile, here opening local files).
+    monkeypatch.setitem(sys.modules, "blobfile", types.SimpleNamespace(BlobFile=open))
+    ranks = {b"a": 0, b"\xff": 1, b"b\x00": 2, b"hello world": 3}
+    ours.dump_tiktoken_bpe(ranks, str(tmp_path / "ours.tiktoken"))
+    theirs.dump_tiktoken_bpe(ranks, str(tmp_path / "theirs.tiktoken"))
+    assert (tmp_path / "ours.tiktoken").read_bytes() == (tmp_path / "theirs.tiktoken").read_bytes()
+    assert ours.load_tiktoken_bpe(str(tmp_path / "ours.tiktoken")) == ranks
+    # A GPT-2 style release, and one whose encoder.json gives two single bytes each other's ranks.
+    byte_of = pelnor.load._data_gym_byte_of_character()  # in rank order
+    character = {byte: char for char, byte in byte_of.items()}
+
+    def spell(token):
+        return "".join(character[byte] for byte in token)
+
+    merges = [(b"a", b"b"), (b"ab", b"c"), (b" ", b"abc")]
+    (tmp_path / "vocab.bpe").write_text(
+        "#version: 0.2\n" + "".join(f"{spell(a)} {spell(b)}\n" for a, b in merges))
+    encoder = {char: rank for rank, char in enumerate(byte_of)}
+    encoder.update({spell(a + b): 256 + i for i, (a, b) in enumerate(merges)})
+    swapped = dict(encoder)
+    swapped[character[ord("!")]], swapped[character[ord('"')]] = (
+        encoder[character[ord('"')]], encoder[character[ord("!")]])
+    for n, table in enumerate((encoder, swapped)):
+        path = tmp_path / f"encoder{n}.json"
+        path.write_text(json.dumps(table))
+        for clobber in (False, True):
+            def call(module, path=path, clobber=clobber):
+                return module.data_gym_to_mergeable_bpe_ranks(
+                    str(tmp_path / "vocab.bpe"), str(path), clobber_one_byte_tokens=clobber)
+
+            outcome_ours, outcome_theirs = (raised_or_returned(call, ours),
+                                            raised_or_returned(call, theirs))
+            if outcome_theirs[0] == "raises":  # an assert in tiktoken, ValueError in pelnor
+                assert (outcome_theirs[1], outcome_ours[1]) == (AssertionError, ValueError)
+            else:
+                assert outcome_ours == outcome_theirs
+
+
+def test_urls_are_read_as_tiktoken_reads_them(tmp_path):
+    tiktoken = needs("tiktoken")
+    import http.server
+    import threading
+    import tiktoken.load
+
+    (tmp_path / "ranks.tiktoken").write_bytes(b"YQ== 0\n")
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_address[1]}/ranks.tiktoken"
+        assert pelnor.load.read_file(url) == tiktoken.load.read_file(url) == b"YQ== 0\n"
+        assert pelnor.load.load_tiktoken_bpe(url) == {b"a": 0}
+        for module in (pelnor.load, tiktoken.load):
+            with pytest.raises(OSError):
+                module.read_file(url.replace("ranks", "missing"))
+    finally:
+        server.shutdown()
+
+
+def test_registry_tables_and_pickles_behave_as_tiktokens(references):
+    import copy
+    import tiktoken.core
+    import tiktoken.registry
+
+    ours = pelnor.get_encoding("cl100k_base")
+    assert pelnor.registry.ENCODINGS["cl100k_base"] is ours
+    built = pelnor.Encoding(**pelnor.registry.ENCODING_CONSTRUCTORS["p50k_base"]())
+    assert built.encode(TEXT) == pelnor.get_encoding("p50k_base").encode(TEXT)
+    theirs = references["cl100k_base"]
+    tiktoken.registry.ENCODINGS.setdefault("cl100k_base", theirs)
+    theirs = tiktoken.registry.ENCODINGS["cl100k_base"]
+    custom = pelnor.Encoding("c", pat_str="a", mergeable_ranks={b"a": 0}, special_tokens={})
+    for encoding in (ours, theirs):
+        assert encoding.__getstate__() == "cl100k_base"
+        for again in (pickle.loads(pickle.dumps(encoding)), copy.copy(encoding),
+                      copy.deepcopy(encoding)):
+            assert again is not encoding and again.encode(TEXT) == encoding.encode(TEXT)
+    assert custom.__getstate__() == {"name": "c", "pat_str": "a", "mergeable_ranks": {b"a": 0},
+                                     "special_tokens": {}}
+    with pytest.raises(ValueError) as raised_ours:
+        pelnor.core.raise_disallowed_special_token("<|x|>")
+    with pytest.raises(ValueError) as raised_theirs:
+        tiktoken.core.raise_disallowed_special_token("<|x|>")
+    assert str(raised_ours.value) == str(raised_theirs.value)
+    for name in (5, None):
+        assert raised_or_returned(pelnor.get_encoding, name)[:2] == raised_or_returned(
+            tiktoken.get_encoding, name)[:2]
 
 
 def test_encodings_that_packages_register_for_tiktoken_are_found(tmp_path, monkeypatch):
@@ -315,11 +512,33 @@ def test_custom_encodings_under_each_spelling_match_tiktoken(references, base, p
         assert ours.encode(text, allowed_special="all") == theirs.encode(text, allowed_special="all")
     assert ours.n_vocab == theirs.n_vocab == 40008
     assert ours.token_byte_values() == theirs.token_byte_values()
-    # The spelling splits as tiktoken's own spelling does: same ids from tiktoken either way.
+    # With the published ranks the spelling gives the ids of tiktoken's own spelling.
     canonical = references[base]
     spelled = both("spelled", pat_str, canonical._mergeable_ranks, {})[1]
     for text in texts:
         assert spelled.encode_ordinary(text) == canonical.encode_ordinary(text)
+
+
+def test_old_cl100k_spelling_cuts_white_space_at_the_end_as_tiktoken_does():
+    """That spelling has no `\\s++$`: white space ending a text is cut after its last line break.
+    cl100k's tokens never span that cut, so tokens that do are added to tell the two apart."""
+    ranks = prefix_ranks("cl100k_base", 40000)
+    for token in (b"\n ", b"\r\n ", b"\n\t", b"\n\n ", b" \n ", b"\n\xc2\xa0"):
+        ranks.setdefault(token, len(ranks))
+    ours, theirs = both("old", pelnor.patterns.CL100K_PATTERN_OLD, ranks, {})
+    rng = random.Random(5)
+    units = ["a", "Zq", "1", "!", "'s", "é", " ", "  ", "\t", "\n", "\r", "\r\n", "\x0b", "\x0c",
+             "\x85", "\u00a0", "\u2028", "\u3000"]
+    texts = ["a\r\n ", "a\n ", "x\n\n  ", "a \n ", "a\r\n \tb"]
+    texts += ["".join(rng.choices(units, k=rng.randint(1, 12))) for _ in range(5000)]
+    for text in texts:
+        assert ours.encode_ordinary(text) == theirs.encode_ordinary(text), repr(text)
+    def in_order(result):  # completions come in no order
+        return result[0], sorted(map(list, result[1]))
+
+    for text in texts[:5]:
+        assert in_order(ours.encode_with_unstable(text)) == in_order(
+            theirs.encode_with_unstable(text)), repr(text)
 
 
 def test_rank_tables_that_are_not_pairwise_merge_as_tiktoken_does():
@@ -359,6 +578,14 @@ def test_rank_tables_with_gaps_give_tiktoken_ids():
     for encoding in (ours, pickle.loads(pickle.dumps(ours))):
         for call in calls:
             assert raised_or_returned(call, encoding) == raised_or_returned(call, theirs)
+    # Every two bytes starting with 0xFF a token, and then a gap: the placeholders go deeper.
+    crowded = {bytes([b]): b for b in range(256)}
+    crowded.update({bytes([0xFF, b]): 256 + b for b in range(256)})
+    crowded[b"ab"] = 600
+    ours, theirs = both("crowded", pelnor.patterns.CL100K_PATTERN, crowded, {})
+    data = bytes(random.Random(5).choice(b"\xffab ") for _ in range(3000))
+    assert ours.encode("ab") == theirs.encode("ab") == [600]
+    assert ours._encode_bytes(data) == theirs._encode_bytes(data)
 
 
 @pytest.mark.parametrize("name", ["p50k_base", "p50k_edit"])
@@ -432,8 +659,8 @@ def test_tables_lacking_bytes_encode_what_they_can_and_name_a_byte_they_lack():
 def test_custom_encodings_reject_what_pelnor_cannot_build():
     ranks = prefix_ranks("cl100k_base", 300)
     pattern = pelnor.patterns.CL100K_PATTERN
-    with pytest.raises(ValueError, match=r"the flag 'u' at position 3, which PCRE2 cannot do"):
-        pelnor.Encoding("x", pat_str=r"\w+(?-u:\w)", mergeable_ranks=ranks, special_tokens={})
+    with pytest.raises(ValueError, match=r"flag at position 7, which PCRE2 cannot do"):
+        pelnor.Encoding("x", pat_str=r"\w+(?i)\p{Lu}", mergeable_ranks=ranks, special_tokens={})
     with pytest.raises(ValueError, match="ranks must be distinct"):
         pelnor.Encoding("x", pat_str=pattern, mergeable_ranks={**ranks, b"zz": 299},
                         special_tokens={})
@@ -448,6 +675,18 @@ def test_custom_encodings_reject_what_pelnor_cannot_build():
     with pytest.raises(AssertionError):
         pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks, special_tokens={},
                         explicit_n_vocab=301)
+    # Wrong types, where tiktoken raises TypeError too: named, whichever argument holds them.
+    wrong = [({**ranks, "zz": 300}, {}, "mergeable_ranks keys must be bytes, not str"),
+             ({**ranks, b"zz": 1.5}, {}, "mergeable_ranks values must be int, not float"),
+             (list(ranks), {}, "mergeable_ranks must be a dict, not list"),
+             (ranks, {b"<|e|>": 300}, "special_tokens keys must be str, not bytes"),
+             (ranks, {"<|e|>": "300"}, "special_tokens values must be int, not str")]
+    for table, specials, message in wrong:
+        with pytest.raises(TypeError, match=message):
+            pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=table, special_tokens=specials,
+                            explicit_n_vocab=301)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        pelnor.Tokenizer("cl100k_base", "/tmp\x00/x")
     built = pelnor.Encoding("x", pat_str=pattern, mergeable_ranks=ranks,
                             special_tokens={"<|e|>": 300}, explicit_n_vocab=301)
     assert built.n_vocab == 301
@@ -484,7 +723,9 @@ def test_encodings_and_tokenizers_pickle_and_cross_process_pools(tmp_path):
                              mergeable_ranks=prefix_ranks("o200k_base", 20000),
                              special_tokens={"<|end|>": 20000})
     builtin = pelnor.get_encoding("o200k_harmony")
-    assert pickle.loads(pickle.dumps(builtin)) is builtin
+    # A new Encoding, as in tiktoken, on the same native tables.
+    again = pickle.loads(pickle.dumps(builtin))
+    assert again is not builtin and again.tokenizer is builtin.tokenizer
     restored = pickle.loads(pickle.dumps(custom))
     text = MIXED + "<|end|>" + TEXT
     assert restored.encode(text, allowed_special="all") == custom.encode(text, allowed_special="all")
@@ -493,8 +734,11 @@ def test_encodings_and_tokenizers_pickle_and_cross_process_pools(tmp_path):
     datadir.mkdir()
     for file in ("cl100k.vocab", "uniclass.bin"):
         (datadir / file).write_bytes((REPO / "data" / file).read_bytes())
+    vocab, _ = vocab_data(prefix_ranks("cl100k_base", 20000))
+    levels = levels_bytes([("regex", "isolated", False, r"\p{N}"), ("cl100k", "isolated", False, "")])
     for tokenizer in (pelnor.Tokenizer("o200k_base"), pelnor.Tokenizer("cl100k_base", str(datadir)),
-                      custom.tokenizer):
+                      custom.tokenizer, pelnor.Tokenizer.from_data("rules", "cl100k", vocab, bytes(4)),
+                      pelnor.Tokenizer.from_levels("levels", vocab, bytes(4), levels)):
         copy = pickle.loads(pickle.dumps(tokenizer))
         assert (copy.name, copy.special_tokens(), copy.encode_ordinary(text)) == (
             tokenizer.name, tokenizer.special_tokens(), tokenizer.encode_ordinary(text))

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
 #include "pelnor/bpe/pcache.h"
 #include "pelnor/engine/special_encode.h"
-#include "pelnor/result.h"
 #include "pelnor/text/utf8.h"
 
 namespace pelnor {
@@ -109,20 +109,19 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
   // The calling thread only waits; its table serves a worker meanwhile.
   lend_thread_table(tokenizer.identity());
   std::atomic<std::size_t> next{0};
-  std::atomic<bool> faulted{false};
-  std::atomic<bool> out_of_memory{false};
+  // The first failure of any worker, raised on the calling thread once all have stopped.
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
   const auto drain = [&] {
     try {
       auto work = make_worker();
       for (std::size_t b; (b = next.fetch_add(1)) < blocks;) {
         for (std::size_t i = bounds[b]; i < bounds[b + 1]; ++i) work(i, worker_hint);
       }
-    } catch (const std::bad_alloc&) {
-      out_of_memory = true;
-      next = blocks;
     } catch (...) {
-      faulted = true;
       next = blocks;
+      const std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
     }
   };
   std::vector<std::thread> workers;
@@ -137,9 +136,7 @@ void run_batch(const Tokenizer& tokenizer, std::span<const Bytes> texts, unsigne
     }
   }
   for (std::thread& worker : workers) worker.join();
-  // Memory running out is the caller's to report as such, not an internal fault.
-  if (out_of_memory) throw std::bad_alloc();
-  if (faulted) throw InternalError("a scoped thread panicked");
+  if (failure) std::rethrow_exception(failure);
 }
 
 // The all-specials encode needs UTF-8; other bytes are encoded ordinarily.

@@ -1,5 +1,6 @@
 #include "pelnor/engine/encode.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "pelnor/bpe/merge.h"
@@ -8,6 +9,8 @@
 #include "pelnor/text/pretok.h"
 #include "pelnor/text/pretok_o200k.h"
 #include "pelnor/text/pretok_r50k.h"
+#include "pelnor/text/pretok_split.h"
+#include "pelnor/text/utf8.h"
 
 namespace pelnor {
 namespace {
@@ -66,6 +69,11 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
+// cl100k's rules with o200k's order of the whitespace rules, on the active kernel.
+NextPiece cl100k_line_break_first_scanner() {
+  return cl100k_scanner<WhitespaceRules::kLineBreakFirst>(simd::active_kernel());
+}
+
 // Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
 struct RuleCutter {
   const UniClassTable& classes;
@@ -80,6 +88,11 @@ struct RuleCutter {
 struct RegexCutter {
   RegexSearch search;
   bool operator()(Bytes, std::size_t from, Span& piece) { return search.next(from, piece); }
+};
+
+struct LevelsCutter {
+  LevelCutter levels;
+  bool operator()(Bytes, std::size_t, Span& piece) { return levels.next(piece); }
 };
 
 // Encodes the pieces that next_piece cuts, telling on_piece(start, ids so far) as each piece's
@@ -99,8 +112,10 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const 
     Span span{};
     more = next_piece(text, cut, span);
     if (!more) return;
-    // Pieces come in order, each non-empty and within the text; a pattern may skip text.
-    assert(span.len > 0 && span.start >= cut && span.len <= text.size() - span.start);
+    // Pieces come in order, each non-empty, within the text and ending past the last one; a
+    // pattern may skip text, and \K in a look-behind may start a piece inside the last one.
+    assert(span.len > 0 && span.start <= text.size() && span.len <= text.size() - span.start &&
+           span.start + span.len > cut);
     UpcomingPiece& next = ring[tail++ % kPiecesAhead];
     next.start = span.start;
     next.len = span.len;
@@ -144,6 +159,10 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())},
                            on_piece);
+    case RuleSet::kCl100kLineBreakFirst:
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           RuleCutter{tokenizer.classes(), cl100k_line_break_first_scanner()},
+                           on_piece);
     case RuleSet::kO200k:
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())},
@@ -154,6 +173,9 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
     case RuleSet::kRegex:
       return encode_pieces(tokenizer, text, out, cache.handle(),
                            RegexCutter{RegexSearch(*tokenizer.splitter(), text)}, on_piece);
+    case RuleSet::kLevels:
+      return encode_pieces(tokenizer, text, out, cache.handle(),
+                           LevelsCutter{LevelCutter(tokenizer.levels(), text)}, on_piece);
   }
 }
 
@@ -163,9 +185,74 @@ void encode_into(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
   encode_text(tokenizer, text, out, hint, [](std::size_t, std::size_t) {});
 }
 
+void for_each_piece(const Tokenizer& tokenizer, Bytes text,
+                    const std::function<void(std::size_t, std::size_t)>& on_piece) {
+  const auto walk = [&](auto cutter) {
+    Span piece{};
+    for (std::size_t from = 0; cutter(text, from, piece); from = piece.start + piece.len) {
+      on_piece(piece.start, piece.len);
+    }
+  };
+  switch (tokenizer.rule_set()) {
+    case RuleSet::kCl100k:
+      return walk(RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())});
+    case RuleSet::kCl100kLineBreakFirst:
+      return walk(RuleCutter{tokenizer.classes(), cl100k_line_break_first_scanner()});
+    case RuleSet::kO200k:
+      return walk(RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())});
+    case RuleSet::kR50k:
+      return walk(RuleCutter{tokenizer.classes(), r50k_next_piece});
+    case RuleSet::kRegex:
+      return walk(RegexCutter{RegexSearch(*tokenizer.splitter(), text)});
+    case RuleSet::kLevels:
+      return walk(LevelsCutter{LevelCutter(tokenizer.levels(), text)});
+  }
+}
+
 IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text) {
   IdVector ids(estimated_ids(text.size()));
   encode_into(tokenizer, text, ids, 1);
+  return ids;
+}
+
+std::size_t encode_into_last_piece(const Tokenizer& tokenizer, Bytes text, IdVector& out) {
+  std::size_t last_piece = out.size();
+  encode_text(tokenizer, text, out, 1, [&](std::size_t, std::size_t first) { last_piece = first; });
+  return last_piece;
+}
+
+std::size_t unstable_start(const Vocab& vocab, const IdVector& ids, std::size_t last_piece) {
+  const auto all_space = [&](TokenId id) {
+    return std::ranges::all_of(vocab.token_bytes(id),
+                               [](std::uint8_t b) { return b == ' ' || b == '\n' || b == '\t'; });
+  };
+  if (last_piece < ids.size() && all_space(ids[last_piece])) {
+    while (last_piece > 0 && all_space(ids[last_piece - 1])) --last_piece;
+  }
+  return last_piece;
+}
+
+IdVector encode_single_piece(const Vocab& vocab, Bytes piece) {
+  IdVector ids(estimated_ids(piece.size()));
+  merge_piece(vocab, piece, ids);
+  return ids;
+}
+
+IdVector encode_bytes_merged_tail(const Tokenizer& tokenizer, Bytes data) {
+  const std::size_t valid = valid_utf8_prefix(data);
+  if (valid == data.size()) return encode_ordinary(tokenizer, data);
+  IdVector ids(estimated_ids(data.size()));
+  const Vocab& vocab = tokenizer.vocab();
+  const std::size_t tail_first =
+      unstable_start(vocab, ids, encode_into_last_piece(tokenizer, data.first(valid), ids));
+  std::vector<std::uint8_t> tail;
+  for (std::size_t i = tail_first; i < ids.size(); ++i) {
+    const Bytes token = vocab.token_bytes(ids[i]);
+    tail.insert(tail.end(), token.begin(), token.end());
+  }
+  tail.insert(tail.end(), data.begin() + static_cast<std::ptrdiff_t>(valid), data.end());
+  ids.truncate(tail_first);
+  merge_piece(vocab, Bytes(tail.data(), tail.size()), ids);
   return ids;
 }
 

@@ -37,6 +37,8 @@ const BuiltinEncoding* find_builtin(std::string_view name) {
 }
 
 const BuiltinEncoding& first_with_rules(RuleSet rules) {
+  // No built-in encoding splits so; its classes are cl100k's.
+  if (rules == RuleSet::kCl100kLineBreakFirst) rules = RuleSet::kCl100k;
   return *std::ranges::find(kRegistry, rules, &BuiltinEncoding::rules);
 }
 

@@ -9,8 +9,17 @@
 
 namespace pelnor {
 
-// Which pre-tokenizer a tokenizer uses: a hand-written one, or a regular expression.
-enum class RuleSet : std::uint8_t { kCl100k = 0, kO200k = 1, kR50k = 2, kRegex = 3 };
+// Which pre-tokenizer a tokenizer uses: a hand-written one, a regular expression, or levels of
+// splits (each level's pieces cut again by the next). kCl100kLineBreakFirst is cl100k's rules
+// with o200k's order of the whitespace rules. The first four values are the levels format's codes.
+enum class RuleSet : std::uint8_t {
+  kCl100k = 0,
+  kO200k = 1,
+  kR50k = 2,
+  kRegex = 3,
+  kLevels = 4,
+  kCl100kLineBreakFirst = 5,
+};
 
 struct BuiltinEncoding {
   std::string_view name;
@@ -30,7 +39,8 @@ std::vector<std::string_view> builtin_encodings();
 // Returns the row of a built-in name, or null.
 const BuiltinEncoding* find_builtin(std::string_view name);
 
-// Returns the first row splitting by a hand-written rule set: where its class table comes from.
+// Returns the first row whose hand-written rule set classifies characters as `rules` does: where
+// its class table comes from.
 const BuiltinEncoding& first_with_rules(RuleSet rules);
 
 }  // namespace pelnor

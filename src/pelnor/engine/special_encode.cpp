@@ -26,20 +26,29 @@ std::vector<bool> not_allowed(const std::vector<std::string_view>& strings,
   return excluded;
 }
 
-// Cuts text at the special strings that `excluded` leaves active, in table order on ties.
+// Appends the ids of text cut at the special strings that `excluded` leaves active.
 void encode_split(const Tokenizer& tokenizer, Bytes text, const std::vector<bool>& excluded,
                   IdVector& out) {
-  const SpecialTokens& table = tokenizer.special_tokens();
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const auto match = tokenizer.special_index().in_table_order.find_first(text, pos, excluded);
-    if (!match) break;
-    if (match->position > pos)
-      encode_into(tokenizer, text.subspan(pos, match->position - pos), out, 1);
-    out.push_back(table[match->value].id);
-    pos = match->position + table[match->value].text.size();
-  }
-  if (pos < text.size()) encode_into(tokenizer, text.subspan(pos), out, 1);
+  for_each_segment(
+      tokenizer, text, excluded,
+      [&](std::size_t start, std::size_t end) {
+        encode_into(tokenizer, text.subspan(start, end - start), out, 1);
+      },
+      [&](std::size_t, std::size_t, TokenId id) { out.push_back(id); });
+}
+
+// The table entries that `allowed` does not make ids, by index in the table; empty where all
+// are.
+std::vector<bool> excluded_by(const Tokenizer& tokenizer, const SpecialPolicy& allowed) {
+  if (allowed.kind == SpecialPolicy::Kind::kAll) return {};
+  std::vector<std::string_view> table;
+  for (const SpecialToken& token : tokenizer.special_tokens()) table.push_back(token.text);
+  return not_allowed(table, allowed);
+}
+
+bool allows_none(const SpecialPolicy& allowed) {
+  return allowed.kind == SpecialPolicy::Kind::kAbsent ||
+         (allowed.kind == SpecialPolicy::Kind::kStrings && allowed.strings.empty());
 }
 
 // Appends c in the debug form of strings: quotes, backslashes, controls, combining and
@@ -123,19 +132,72 @@ std::optional<DisallowedFound> find_disallowed(const Tokenizer& tokenizer, Bytes
 }
 
 IdVector encode_allowing(const Tokenizer& tokenizer, Bytes text, const SpecialPolicy& allowed) {
-  if (allowed.kind == SpecialPolicy::Kind::kAbsent ||
-      (allowed.kind == SpecialPolicy::Kind::kStrings && allowed.strings.empty())) {
-    return encode_ordinary(tokenizer, text);
-  }
+  if (allows_none(allowed)) return encode_ordinary(tokenizer, text);
   IdVector ids(estimated_ids(text.size()));
-  std::vector<bool> excluded;
-  if (allowed.kind == SpecialPolicy::Kind::kStrings) {
-    std::vector<std::string_view> table;
-    for (const SpecialToken& token : tokenizer.special_tokens()) table.push_back(token.text);
-    excluded = not_allowed(table, allowed);
-  }
-  encode_split(tokenizer, text, excluded, ids);
+  encode_split(tokenizer, text, excluded_by(tokenizer, allowed), ids);
   return ids;
+}
+
+SpannedIds encode_with_offsets_allowing(const Tokenizer& tokenizer, Bytes text,
+                                        const SpecialPolicy& allowed) {
+  if (allows_none(allowed)) return encode_with_offsets(tokenizer, text);
+  SpannedIds result{IdVector(estimated_ids(text.size())), {}};
+  for_each_segment(
+      tokenizer, text, excluded_by(tokenizer, allowed),
+      [&](std::size_t start, std::size_t end) {
+        const SpannedIds stretch = encode_with_offsets(tokenizer, text.subspan(start, end - start));
+        result.ids.append(stretch.ids.data(), stretch.ids.size());
+        for (const std::size_t bound : stretch.bounds) result.bounds.push_back(start + bound);
+      },
+      [&](std::size_t start, std::size_t end, TokenId id) {
+        result.ids.push_back(id);
+        result.bounds.push_back(start);
+        result.bounds.push_back(end);
+      });
+  return result;
+}
+
+UnstableTail encode_with_unstable_tail(const Tokenizer& tokenizer, Bytes text,
+                                       const SpecialPolicy& allowed) {
+  UnstableTail result{IdVector(estimated_ids(text.size())), 0};
+  IdVector& ids = result.ids;
+  std::size_t last_piece = 0;
+  if (allows_none(allowed)) {
+    last_piece = encode_into_last_piece(tokenizer, text, ids);
+  } else {
+    for_each_segment(
+        tokenizer, text, excluded_by(tokenizer, allowed),
+        [&](std::size_t start, std::size_t end) {
+          last_piece = encode_into_last_piece(tokenizer, text.subspan(start, end - start), ids);
+        },
+        [&](std::size_t, std::size_t, TokenId id) {
+          ids.push_back(id);
+          last_piece = ids.size();  // a special string is final
+        });
+  }
+  result.first_unstable = unstable_start(tokenizer.vocab(), ids, last_piece);
+  return result;
+}
+
+Truncation truncate_allowing(const Tokenizer& tokenizer, Bytes text, std::uint64_t max_tokens,
+                             const SpecialPolicy& allowed) {
+  if (allows_none(allowed)) return truncate(tokenizer, text, max_tokens);
+  // Where the budget runs out, once it has; a special string is kept or dropped whole.
+  std::optional<std::size_t> cut;
+  std::uint64_t total = 0;
+  const auto spend = [&](std::size_t kept_end, std::uint64_t tokens) {
+    if (!cut && total + tokens > max_tokens) cut = kept_end;
+    total += tokens;
+  };
+  for_each_segment(
+      tokenizer, text, excluded_by(tokenizer, allowed),
+      [&](std::size_t start, std::size_t end) {
+        const std::uint64_t left = cut ? 0 : max_tokens - total;
+        const Truncation stretch = truncate(tokenizer, text.subspan(start, end - start), left);
+        spend(start + stretch.cut, stretch.total);
+      },
+      [&](std::size_t start, std::size_t, TokenId) { spend(start, 1); });
+  return {cut.value_or(text.size()), total};
 }
 
 IdVector encode_with_special(const Tokenizer& tokenizer, Bytes text) {

@@ -5,6 +5,7 @@
 
 #include "pelnor/engine/data.h"
 #include "pelnor/engine/file.h"
+#include "pelnor/engine/split_levels.h"
 
 namespace pelnor {
 namespace {
@@ -44,6 +45,10 @@ Result<Tokenizer> Tokenizer::create(std::string_view name, std::string_view data
       message += known;
     }
     return Error{ErrorKind::kData, message + ")"};
+  }
+  // The system reads a path up to its first NUL: such a datadir would name another directory.
+  if (datadir.find('\0') != std::string_view::npos) {
+    return Error{ErrorKind::kArgument, "pelnor: datadir holds an embedded null byte"};
   }
   if (datadir.empty()) {
     return from_data(name, encoding->rules, *builtin_file(encoding->vocab_file),
@@ -92,6 +97,20 @@ Result<Tokenizer> Tokenizer::from_data(std::string_view name, RuleSet rules, Byt
     if (!classes.ok()) return classes.failure();
     tokenizer.classes_ = std::move(classes.value());
   }
+  return with_tables(std::move(tokenizer), name, rules, vocab, special_tokens);
+}
+
+Result<Tokenizer> Tokenizer::from_levels(std::string_view name, Bytes vocab, Bytes special_tokens,
+                                         Bytes levels) {
+  Result<std::vector<SplitLevel>> parsed_levels = parse_split_levels(levels, name);
+  if (!parsed_levels.ok()) return parsed_levels.failure();
+  Tokenizer tokenizer;
+  tokenizer.levels_ = std::move(parsed_levels.value());
+  return with_tables(std::move(tokenizer), name, RuleSet::kLevels, vocab, special_tokens);
+}
+
+Result<Tokenizer> Tokenizer::with_tables(Tokenizer tokenizer, std::string_view name, RuleSet rules,
+                                         Bytes vocab, Bytes special_tokens) {
   Result<std::unique_ptr<Vocab>> parsed = Vocab::parse(vocab, name);
   if (!parsed.ok()) return parsed.failure();
   tokenizer.rule_set_ = rules;

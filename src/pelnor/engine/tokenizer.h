@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "pelnor/ids.h"
 #include "pelnor/result.h"
 #include "pelnor/text/pretok_regex.h"
+#include "pelnor/text/pretok_split.h"
 #include "pelnor/text/uniclass.h"
 #include "pelnor/types.h"
 
@@ -31,15 +33,24 @@ class Tokenizer {
   // kRegex splits by pattern, in PCRE2's syntax (the other rule sets ignore it).
   static Result<Tokenizer> from_data(std::string_view name, RuleSet rules, Bytes vocab,
                                      Bytes special_tokens, std::string_view pattern = {});
+  // The same, splitting text by levels in the format of parse_split_levels.
+  static Result<Tokenizer> from_levels(std::string_view name, Bytes vocab, Bytes special_tokens,
+                                       Bytes levels);
 
   const std::string& name() const { return name_; }
   RuleSet rule_set() const { return rule_set_; }
+  // Whether a hand-written pre-tokenizer alone splits the text, by the class table classes().
+  bool hand_written() const {
+    return rule_set_ != RuleSet::kRegex && rule_set_ != RuleSet::kLevels;
+  }
   // A number unique within the process; the piece caches are keyed by it.
   std::uint64_t identity() const { return identity_; }
   const Vocab& vocab() const { return *vocab_; }
   const UniClassTable& classes() const { return classes_; }
   // The compiled pattern of the kRegex rule set, else null.
   const RegexSplitter* splitter() const { return splitter_.get(); }
+  // The levels of the kLevels rule set, else none.
+  std::span<const SplitLevel> levels() const { return levels_; }
   const SpecialTokens& special_tokens() const { return special_tokens_; }
   const SpecialIndex& special_index() const { return special_index_; }
   // Returns one more than the largest id, base or special.
@@ -62,6 +73,9 @@ class Tokenizer {
 
  private:
   Tokenizer() = default;
+  // Completes a tokenizer whose splitting is set up with its vocabulary and special tokens.
+  static Result<Tokenizer> with_tables(Tokenizer tokenizer, std::string_view name, RuleSet rules,
+                                       Bytes vocab, Bytes special_tokens);
   // Gives each gap of the rank table the decoded bytes of the special token of its id, or none.
   void lay_out_gaps();
 
@@ -71,6 +85,7 @@ class Tokenizer {
   std::unique_ptr<Vocab> vocab_;
   UniClassTable classes_;
   std::unique_ptr<const RegexSplitter> splitter_;
+  std::vector<SplitLevel> levels_;
   SpecialTokens special_tokens_;
   SpecialIndex special_index_;
   // Empty unless the rank table has gaps; then the vocabulary's token bytes and offsets with

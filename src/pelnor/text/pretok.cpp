@@ -8,7 +8,23 @@ namespace pelnor {
 using simd::AsciiRun;
 using simd::Kernel;
 
+// The tag of this pre-tokenizer's fast paths, with its whitespace rules in the order kRules.
+template <WhitespaceRules kRules>
+struct Cl100kRules {};
+
+// The fast paths are those of either order: the order decides only a whitespace piece's end.
+template <WhitespaceRules kRules>
+struct FastPaths<Cl100kRules<kRules>> {
+  template <class Scans>
+  static std::size_t scanned(const UniClassTable& table, Bytes text, std::size_t p);
+#if defined(PELNOR_X86_KERNELS)
+  template <NextPiece kScanned>
+  static std::size_t blocks(const UniClassTable& table, Bytes text, std::size_t p);
+#endif
+};
+
 // Kept out of line: the fast paths call it rarely and should not carry its body.
+template <WhitespaceRules kRules>
 [[gnu::noinline]] std::size_t cl100k_next_piece_general(const UniClassTable& table, Bytes text,
                                                         std::size_t p) {
   const std::uint8_t* s = text.data();
@@ -27,35 +43,19 @@ using simd::Kernel;
     }
   }
   if (flags & kNumber) return number_run_end(table, s, n, p) - p;
-  const std::size_t q = c.cp == ' ' ? after : p;
-  if (q < n) {
-    const Char at_q = decode_char(s, n, q);
-    if (is_other(table.flags(at_q.cp))) {
-      std::size_t end = other_run_end(table, s, n, q + at_q.len);
-      while (end < n && simd::is_ascii_newline(s[end])) ++end;
-      return end - p;
-    }
-  }
-  if (flags & kWhitespace) {
-    const WhitespaceRun run = whitespace_run(table, s, n, p);
-    if (run.end == n) return n - p;
-    if (run.after_last_newline != 0) return run.after_last_newline - p;
-    if (run.last_char > p) return run.last_char - p;
-    return run.end - p;
-  }
-  return 1;
+  return general_other_or_whitespace<kRules>(table, s, n, p, c, flags, simd::is_ascii_newline) - p;
 }
-
-namespace {
 
 // ASCII bytes are classified by fixed ranges and runs scanned a block at a time; any scan that
 // stops at a byte >= 0x80 might continue with a non-ASCII character of its class, so the
 // piece is redone on the general path.
+template <WhitespaceRules kRules>
 template <class Scans>
-std::size_t cl100k_scanned(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t FastPaths<Cl100kRules<kRules>>::scanned(const UniClassTable& table, Bytes text,
+                                                    std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
-  const auto general = [&] { return cl100k_next_piece_general(table, text, p); };
+  const auto general = [&] { return cl100k_next_piece_general<kRules>(table, text, p); };
   const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
   const std::uint8_t b = s[p];
   if (b >= 0x80) return general();
@@ -66,11 +66,7 @@ std::size_t cl100k_scanned(const UniClassTable& table, Bytes text, std::size_t p
   if (b == '\'') {
     if (const std::size_t suffix = contraction_after_apostrophe(s, n, p + 1)) return 1 + suffix;
   }
-  if (simd::is_ascii_digit(b)) {
-    std::size_t end = p + 1;
-    while (end < n && end < p + 3 && simd::is_ascii_digit(s[end])) ++end;
-    return end < p + 3 && stopped_at_non_ascii(end) ? general() : end - p;
-  }
+  if (simd::is_ascii_digit(b)) return scanned_digits(s, n, p, general);
   if (!simd::is_ascii_newline(b) && p + 1 < n) {
     if (s[p + 1] >= 0x80) return general();
     if (simd::is_ascii_letter(s[p + 1])) {
@@ -78,28 +74,17 @@ std::size_t cl100k_scanned(const UniClassTable& table, Bytes text, std::size_t p
       return stopped_at_non_ascii(end) ? general() : end - p;
     }
   }
-  const std::size_t q = b == ' ' ? p + 1 : p;
-  if (q < n && s[q] >= 0x80) return general();
-  if (q < n && simd::is_ascii_other(s[q])) {
-    std::size_t end = Scans::template run_end<AsciiRun::kOther>(s, q + 1, n);
-    if (stopped_at_non_ascii(end)) return general();
-    while (end < n && simd::is_ascii_newline(s[end])) ++end;
-    return end - p;
-  }
-  std::size_t last_newline = n;
-  const std::size_t end = Scans::whitespace_run_end(s, p, n, last_newline);
-  if (stopped_at_non_ascii(end)) return general();
-  if (end == n) return n - p;
-  if (last_newline != n) return last_newline + 1 - p;
-  return end - p > 1 ? end - 1 - p : 1;
+  return scanned_other_or_whitespace<Scans, kRules>(s, n, p, simd::is_ascii_newline, general);
 }
 
 #if defined(PELNOR_X86_KERNELS)
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
 // and those that run past them, or start too near the end of the text, are cut by kScanned.
+template <WhitespaceRules kRules>
 template <NextPiece kScanned>
-std::size_t cl100k_blocks(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t FastPaths<Cl100kRules<kRules>>::blocks(const UniClassTable& table, Bytes text,
+                                                   std::size_t p) {
   using Block = simd::Sse2Block;
   using simd::has_bit;
   using simd::ones_from;
@@ -107,7 +92,7 @@ std::size_t cl100k_blocks(const UniClassTable& table, Bytes text, std::size_t p)
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   if (p + kWidth > n) return kScanned(table, text, p);
-  const auto general = [&] { return cl100k_next_piece_general(table, text, p); };
+  const auto general = [&] { return cl100k_next_piece_general<kRules>(table, text, p); };
   const simd::BlockClasses c = Block::classify(s + p);
   const std::uint64_t letters = c.letter;
   // A run of letters from a letter at k.
@@ -135,24 +120,16 @@ std::size_t cl100k_blocks(const UniClassTable& table, Bytes text, std::size_t p)
 
 #endif
 
-// The fast paths the kernels are built from.
-struct Cl100kFastPaths {
-  template <class Scans>
-  static constexpr NextPiece scanned = cl100k_scanned<Scans>;
-#if defined(PELNOR_X86_KERNELS)
-  template <NextPiece kScanned>
-  static constexpr NextPiece blocks = cl100k_blocks<kScanned>;
-#endif
-};
-
-}  // namespace
-
+template <WhitespaceRules kRules>
 NextPiece cl100k_scanner(Kernel kernel) {
-  return PretokKernels<Cl100kFastPaths>::scanner(kernel);
+  return PretokKernels<Cl100kRules<kRules>>::scanner(kernel);
 }
 
-std::size_t cl100k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  return cl100k_scanner(simd::active_kernel())(table, text, p);
-}
+template NextPiece cl100k_scanner<WhitespaceRules::kWholeRunAtTextEnd>(Kernel);
+template NextPiece cl100k_scanner<WhitespaceRules::kLineBreakFirst>(Kernel);
+template std::size_t cl100k_next_piece_general<WhitespaceRules::kWholeRunAtTextEnd>(
+    const UniClassTable&, Bytes, std::size_t);
+template std::size_t cl100k_next_piece_general<WhitespaceRules::kLineBreakFirst>(
+    const UniClassTable&, Bytes, std::size_t);
 
 }  // namespace pelnor

@@ -108,19 +108,66 @@ inline WhitespaceRun whitespace_run(const UniClassTable& table, const std::uint8
   return run;
 }
 
+// The whitespace rules' order: cl100k's `\s++$` comes before `\s*[\r\n]`, so that a run that
+// reaches the end of the text is one piece even where it holds a line break; o200k has no
+// `\s++$`, and a run is cut after its last line break wherever it ends.
+enum class WhitespaceRules { kWholeRunAtTextEnd, kLineBreakFirst };
+
+// Returns the end of the whitespace piece from p, in a run of whitespace that ends at run_end
+// (n where the text ends), whose last character starts at last_char and whose last line break
+// ends at after_last_newline (0 where it holds none): up to the last line break, or the whole
+// run at the text's end, or the run less its last character, which goes with what follows.
+template <WhitespaceRules kRules>
+inline std::size_t whitespace_piece_end(std::size_t p, std::size_t run_end, std::size_t n,
+                                        std::size_t after_last_newline, std::size_t last_char) {
+  if (kRules == WhitespaceRules::kWholeRunAtTextEnd && run_end == n) return n;
+  if (after_last_newline != 0) return after_last_newline;
+  if (run_end == n) return n;
+  return last_char > p ? last_char : run_end;
+}
+
+// Returns the end of the piece from p, which starts with c (of class flags), on the general
+// path where it is no word and no number: an optional space, then a run of other characters and
+// the bytes after it that other_tail takes, or else whitespace as kRules orders it, or else c.
+template <WhitespaceRules kRules, class OtherTail>
+inline std::size_t general_other_or_whitespace(const UniClassTable& table, const std::uint8_t* s,
+                                               std::size_t n, std::size_t p, Char c,
+                                               std::uint8_t flags, OtherTail other_tail) {
+  const std::size_t q = c.cp == ' ' ? p + c.len : p;
+  if (q < n) {
+    const Char at_q = decode_char(s, n, q);
+    if (is_other(table.flags(at_q.cp))) {
+      std::size_t end = other_run_end(table, s, n, q + at_q.len);
+      while (end < n && other_tail(s[end])) ++end;
+      return end;
+    }
+  }
+  if (flags & kWhitespace) {
+    const WhitespaceRun run = whitespace_run(table, s, n, p);
+    return whitespace_piece_end<kRules>(p, run.end, n, run.after_last_newline, run.last_char);
+  }
+  return p + c.len;
+}
+
 // A pre-tokenizer: returns the byte length (at least 1) of the piece that starts at p <
 // text.size().
 using NextPiece = std::size_t (*)(const UniClassTable& table, Bytes text, std::size_t p);
 
-// Returns the cl100k pre-tokenizer whose ASCII runs `kernel` scans; the CPU must support it.
+// Returns the cl100k pre-tokenizer whose ASCII runs `kernel` scans, its whitespace rules in the
+// order kRules names (o200k's order is that of cl100k's older spelling); the CPU must support it.
+template <WhitespaceRules kRules = WhitespaceRules::kWholeRunAtTextEnd>
 NextPiece cl100k_scanner(simd::Kernel kernel);
 
 // Returns the byte length (at least 1) of the cl100k piece that starts at p < text.size(), with
 // the active kernel.
-std::size_t cl100k_next_piece(const UniClassTable& table, Bytes text, std::size_t p);
+template <WhitespaceRules kRules = WhitespaceRules::kWholeRunAtTextEnd>
+inline std::size_t cl100k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
+  return cl100k_scanner<kRules>(simd::active_kernel())(table, text, p);
+}
 
 // The same, always on the general path that decodes every character; the definition that the
 // ASCII fast path of cl100k_next_piece must reproduce.
+template <WhitespaceRules kRules = WhitespaceRules::kWholeRunAtTextEnd>
 std::size_t cl100k_next_piece_general(const UniClassTable& table, Bytes text, std::size_t p);
 
 }  // namespace pelnor

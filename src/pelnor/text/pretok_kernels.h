@@ -13,6 +13,42 @@
 
 namespace pelnor {
 
+// The ASCII fast path of a number piece from the digit at p: up to three digits; one that stops
+// at a byte >= 0x80, which may be a number character, is cut by general().
+template <class General>
+[[gnu::always_inline]] inline std::size_t scanned_digits(const std::uint8_t* s, std::size_t n,
+                                                         std::size_t p, General general) {
+  std::size_t end = p + 1;
+  while (end < n && end < p + 3 && simd::is_ascii_digit(s[end])) ++end;
+  return end < p + 3 && end < n && s[end] >= 0x80 ? general() : end - p;
+}
+
+// The ASCII fast path of a piece from p that is no word and no number: an optional space, then a
+// run of other characters and the bytes after it that other_tail takes, or else whitespace,
+// ending as kRules orders it. A run that stops at a byte >= 0x80 is cut by general().
+template <class Scans, WhitespaceRules kRules, class OtherTail, class General>
+[[gnu::always_inline]] inline std::size_t scanned_other_or_whitespace(const std::uint8_t* s,
+                                                                      std::size_t n, std::size_t p,
+                                                                      OtherTail other_tail,
+                                                                      General general) {
+  const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
+  const std::size_t q = s[p] == ' ' ? p + 1 : p;
+  if (q < n && s[q] >= 0x80) return general();
+  if (q < n && simd::is_ascii_other(s[q])) {
+    std::size_t end = Scans::template run_end<simd::AsciiRun::kOther>(s, q + 1, n);
+    if (stopped_at_non_ascii(end)) return general();
+    while (end < n && other_tail(s[end])) ++end;
+    return end - p;
+  }
+  std::size_t last_newline = n;
+  const std::size_t end = Scans::whitespace_run_end(s, p, n, last_newline);
+  if (stopped_at_non_ascii(end)) return general();
+  // ASCII whitespace characters are one byte each.
+  return whitespace_piece_end<kRules>(p, end, n, last_newline == n ? 0 : last_newline + 1,
+                                      end - 1) -
+         p;
+}
+
 #if defined(PELNOR_X86_KERNELS)
 
 // Returns the length of the piece from p, which the block classes `c` show to be no word and no
@@ -50,11 +86,25 @@ template <NextPiece kScanned, class General>
 
 #endif
 
-// The kernels of a pre-tokenizer whose FastPaths give scanned<Scans>, its rules over runs that
-// Scans finds, and blocks<kScanned>, the same rules read from the class masks of the 16 bytes
-// from p, handing the pieces that run past them to kScanned.
-template <class FastPaths>
+// The fast paths of a pre-tokenizer, Rules its tag, which its file defines: scanned<Scans> cuts
+// the piece from p by its rules over the runs that Scans finds, and blocks<kScanned> by the same
+// rules read from the class masks of the 16 bytes from p, handing the pieces that run past them
+// to kScanned.
+template <class Rules>
+struct FastPaths {
+  template <class Scans>
+  static std::size_t scanned(const UniClassTable& table, Bytes text, std::size_t p);
+#if defined(PELNOR_X86_KERNELS)
+  template <NextPiece kScanned>
+  static std::size_t blocks(const UniClassTable& table, Bytes text, std::size_t p);
+#endif
+};
+
+// The kernels of the pre-tokenizer whose fast paths are FastPaths<Rules>.
+template <class Rules>
 struct PretokKernels {
+  using FastPaths = pelnor::FastPaths<Rules>;
+
   static std::size_t scalar(const UniClassTable& table, Bytes text, std::size_t p) {
     return FastPaths::template scanned<simd::ScalarScans>(table, text, p);
   }

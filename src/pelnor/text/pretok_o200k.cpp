@@ -10,6 +10,11 @@ namespace {
 using simd::AsciiRun;
 using simd::Kernel;
 
+// The tag of this pre-tokenizer's fast paths.
+struct O200kRules {};
+
+constexpr WhitespaceRules kO200kWhitespace = WhitespaceRules::kLineBreakFirst;
+
 constexpr std::size_t kNoMatch = static_cast<std::size_t>(-1);
 // The fast path met a byte >= 0x80 and leaves the piece to the general path.
 constexpr std::size_t kNeedsGeneral = kNoMatch - 1;
@@ -75,32 +80,17 @@ bool is_other_run_tail(std::uint8_t b) {
   }
   if (word_end != kNoMatch) return with_contraction(s, n, word_end) - p;
   if (flags & kNumber) return number_run_end(table, s, n, p) - p;
-  const std::size_t q = c.cp == ' ' ? after : p;
-  if (q < n) {
-    const Char at_q = decode_char(s, n, q);
-    if (is_other(table.flags(at_q.cp))) {
-      std::size_t end = other_run_end(table, s, n, q + at_q.len);
-      while (end < n && is_other_run_tail(s[end])) ++end;
-      return end - p;
-    }
-  }
-  if (flags & kWhitespace) {
-    const WhitespaceRun run = whitespace_run(table, s, n, p);
-    if (run.after_last_newline != 0) return run.after_last_newline - p;
-    if (run.end == n) return n - p;
-    if (run.last_char > p) return run.last_char - p;
-    return run.end - p;
-  }
-  return 1;
+  return general_other_or_whitespace<kO200kWhitespace>(table, s, n, p, c, flags,
+                                                       is_other_run_tail) -
+         p;
 }
-
-namespace {
 
 // ASCII bytes are classified by fixed ranges and runs scanned with Scans; any scan that stops at a
 // byte >= 0x80 might continue with a non-ASCII character of its class, so the piece is redone on
 // the general path.
+template <>
 template <class Scans>
-std::size_t o200k_scanned(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t FastPaths<O200kRules>::scanned(const UniClassTable& table, Bytes text, std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   const auto general = [&] { return o200k_next_piece_general(table, text, p); };
@@ -116,11 +106,7 @@ std::size_t o200k_scanned(const UniClassTable& table, Bytes text, std::size_t p)
     const std::size_t end = ascii_word(p);
     return end == kNeedsGeneral ? general() : end - p;
   }
-  if (simd::is_ascii_digit(b)) {
-    std::size_t end = p + 1;
-    while (end < n && end < p + 3 && simd::is_ascii_digit(s[end])) ++end;
-    return end < p + 3 && stopped_at_non_ascii(end) ? general() : end - p;
-  }
+  if (simd::is_ascii_digit(b)) return scanned_digits(s, n, p, general);
   if (!simd::is_ascii_newline(b) && p + 1 < n) {
     if (s[p + 1] >= 0x80) return general();
     if (simd::is_ascii_letter(s[p + 1])) {
@@ -128,28 +114,16 @@ std::size_t o200k_scanned(const UniClassTable& table, Bytes text, std::size_t p)
       return end == kNeedsGeneral ? general() : end - p;
     }
   }
-  const std::size_t q = b == ' ' ? p + 1 : p;
-  if (q < n && s[q] >= 0x80) return general();
-  if (q < n && simd::is_ascii_other(s[q])) {
-    std::size_t end = Scans::template run_end<AsciiRun::kOther>(s, q + 1, n);
-    if (stopped_at_non_ascii(end)) return general();
-    while (end < n && is_other_run_tail(s[end])) ++end;
-    return end - p;
-  }
-  std::size_t last_newline = n;
-  const std::size_t end = Scans::whitespace_run_end(s, p, n, last_newline);
-  if (stopped_at_non_ascii(end)) return general();
-  if (last_newline != n) return last_newline + 1 - p;
-  if (end == n) return n - p;
-  return end - p > 1 ? end - 1 - p : 1;
+  return scanned_other_or_whitespace<Scans, kO200kWhitespace>(s, n, p, is_other_run_tail, general);
 }
 
 #if defined(PELNOR_X86_KERNELS)
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
 // and those that run past them, or start too near the end of the text, are cut by kScanned.
+template <>
 template <NextPiece kScanned>
-std::size_t o200k_blocks(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t FastPaths<O200kRules>::blocks(const UniClassTable& table, Bytes text, std::size_t p) {
   using Block = simd::Sse2Block;
   using simd::has_bit;
   using simd::ones_from;
@@ -185,24 +159,8 @@ std::size_t o200k_blocks(const UniClassTable& table, Bytes text, std::size_t p) 
 
 #endif
 
-// The fast paths the kernels are built from.
-struct O200kFastPaths {
-  template <class Scans>
-  static constexpr NextPiece scanned = o200k_scanned<Scans>;
-#if defined(PELNOR_X86_KERNELS)
-  template <NextPiece kScanned>
-  static constexpr NextPiece blocks = o200k_blocks<kScanned>;
-#endif
-};
-
-}  // namespace
-
 NextPiece o200k_scanner(Kernel kernel) {
-  return PretokKernels<O200kFastPaths>::scanner(kernel);
-}
-
-std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
-  return o200k_scanner(simd::active_kernel())(table, text, p);
+  return PretokKernels<O200kRules>::scanner(kernel);
 }
 
 }  // namespace pelnor

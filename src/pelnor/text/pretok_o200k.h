@@ -15,7 +15,9 @@ NextPiece o200k_scanner(simd::Kernel kernel);
 
 // Returns the byte length (at least 1) of the o200k piece that starts at p < text.size(), with
 // the active kernel.
-std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p);
+inline std::size_t o200k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
+  return o200k_scanner(simd::active_kernel())(table, text, p);
+}
 
 // The same on the general path alone; the definition the fast path must reproduce.
 std::size_t o200k_next_piece_general(const UniClassTable& table, Bytes text, std::size_t p);

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "pelnor/result.h"
@@ -20,6 +23,25 @@ struct Span {
 };
 
 struct MatchState;
+
+// A text the pattern cannot cut within the work its length allows: a search backtracks without
+// bound, or each search reads far ahead of where its match ends. Raised from the encode loop;
+// the binding reports it as a bad argument.
+class SplitTooCostly : public std::exception {
+ public:
+  enum class Cause : std::uint8_t { kBacktracking, kLookahead };
+  SplitTooCostly(Cause cause, std::size_t offset);
+  // The same failure, the offset counted from `base` bytes earlier: where the text searched is
+  // a stretch of a longer one.
+  SplitTooCostly from_base(std::size_t base) const { return {cause_, base + offset_}; }
+  std::size_t offset() const { return offset_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  Cause cause_;
+  std::size_t offset_;
+  std::string message_;
+};
 
 class RegexSplitter {
  public:
@@ -46,14 +68,21 @@ class RegexSearch {
   // Finds the next piece at or after `from`: a non-empty match, or a stretch of bytes that are
   // not UTF-8, which no pattern can match but which must not be lost. Returns false when none
   // is left. Matched text is the only text kept otherwise, as in the reference tokenizer.
+  // Throws SplitTooCostly once the searches of the text have outrun their work budget.
   bool next(std::size_t from, Span& piece);
+  // Finds the leftmost match at or after `from`, empty ones included; false when none. Throws
+  // SplitTooCostly as next does.
+  bool find(std::size_t from, Span& found) { return match(from, found); }
 
  private:
+  // How one attempt of a search ended.
+  enum class Attempt : std::uint8_t { kFound, kNone, kWindowTooSmall, kLimitTooSmall };
+
   // The next match at or after from, empty ones included; false when none.
   bool match(std::size_t from, Span& found);
-  // Whether a match that the JIT did not finish with rc (its stack outgrown, or no JIT) is found
-  // by the interpreter; raises on PCRE2's errors.
-  bool settled(std::size_t from, int rc);
+  // One attempt at the search from `from`, reading at most `window` bytes and taking at most
+  // `steps` of PCRE2's backtracking steps.
+  Attempt attempt(std::size_t from, std::size_t window, std::uint32_t steps);
   // next, when the match at or after from (found, if matched) is not a piece right at from.
   bool next_after(std::size_t from, bool matched, Span found, Span& piece);
 
@@ -61,6 +90,8 @@ class RegexSearch {
   const pcre2_real_code_8* code_;
   bool jit_;
   MatchState& state_;
+  // The window bytes the attempts after each search's first may still read, in all.
+  std::uint64_t budget_;
 };
 
 }  // namespace pelnor

@@ -179,20 +179,32 @@ struct BlockScans {
 
 namespace detail {
 
+// The bytes of a block as GCC's vector types, so that each byte class is written once for both
+// widths: a lane is -1 where its byte is in the class, else 0. The operators compile to SSE2 or
+// AVX2 instructions as the function they are inlined into is compiled.
+using Lanes16 = signed char __attribute__((vector_size(16)));
+using Lanes32 = signed char __attribute__((vector_size(32)));
+
 // Bytes lo <= b <= hi, for bounds below 0x80; bytes >= 0x80 compare as negative and fail.
-inline __m128i in_range(__m128i v, char lo, char hi) {
-  return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                       _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(hi + 1))));
+template <class Lanes>
+[[gnu::always_inline]] inline Lanes in_range(Lanes v, char lo, char hi) {
+  return (v > static_cast<signed char>(lo - 1)) & (v < static_cast<signed char>(hi + 1));
 }
 
-inline __m128i whitespace_bytes(__m128i v) {
-  return _mm_or_si128(in_range(v, 0x09, 0x0D), _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+template <class Lanes>
+[[gnu::always_inline]] inline Lanes whitespace_bytes(Lanes v) {
+  return in_range(v, 0x09, 0x0D) | (v == ' ');
 }
 
-template <AsciiRun kRun>
-__m128i run_bytes(__m128i v) {
+template <class Lanes>
+[[gnu::always_inline]] inline Lanes either_byte(Lanes v, char a, char b) {
+  return (v == a) | (v == b);
+}
+
+template <AsciiRun kRun, class Lanes>
+[[gnu::always_inline]] inline Lanes run_bytes(Lanes v) {
   if constexpr (kRun == AsciiRun::kLetter) {
-    return in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z');
+    return in_range(v | 0x20, 'a', 'z');
   } else if constexpr (kRun == AsciiRun::kUpper) {
     return in_range(v, 'A', 'Z');
   } else if constexpr (kRun == AsciiRun::kLower) {
@@ -200,65 +212,29 @@ __m128i run_bytes(__m128i v) {
   } else if constexpr (kRun == AsciiRun::kDigit) {
     return in_range(v, '0', '9');
   } else {
-    const __m128i ascii = _mm_cmpgt_epi8(v, _mm_set1_epi8(-1));
-    const __m128i word = _mm_or_si128(in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z'),
-                                      in_range(v, '0', '9'));
-    return _mm_andnot_si128(_mm_or_si128(word, whitespace_bytes(v)), ascii);
+    const Lanes ascii = v > -1;
+    const Lanes word = in_range(v | 0x20, 'a', 'z') | in_range(v, '0', '9');
+    return ascii & ~(word | whitespace_bytes(v));
   }
 }
 
-inline __m128i load16(const std::uint8_t* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline Lanes16 load16(const std::uint8_t* p) {
+  return reinterpret_cast<Lanes16>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
-inline std::uint64_t bits16(__m128i v) {
-  return static_cast<std::uint16_t>(_mm_movemask_epi8(v));
-}
-
-inline __m128i either_byte(__m128i v, char a, char b) {
-  return _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b)));
+// The lanes' top bits: a byte's class bit, or its >= 0x80 bit for raw bytes.
+inline std::uint64_t bits16(Lanes16 v) {
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(v)));
 }
 
 #define PELNOR_AVX2 [[gnu::target("avx2")]]
 
-PELNOR_AVX2 inline __m256i in_range(__m256i v, char lo, char hi) {
-  return _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(lo - 1))),
-                          _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(hi + 1)), v));
+PELNOR_AVX2 inline Lanes32 load32(const std::uint8_t* p) {
+  return reinterpret_cast<Lanes32>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
 }
 
-PELNOR_AVX2 inline __m256i whitespace_bytes(__m256i v) {
-  return _mm256_or_si256(in_range(v, 0x09, 0x0D), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')));
-}
-
-template <AsciiRun kRun>
-PELNOR_AVX2 __m256i run_bytes(__m256i v) {
-  if constexpr (kRun == AsciiRun::kLetter) {
-    return in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 'z');
-  } else if constexpr (kRun == AsciiRun::kUpper) {
-    return in_range(v, 'A', 'Z');
-  } else if constexpr (kRun == AsciiRun::kLower) {
-    return in_range(v, 'a', 'z');
-  } else if constexpr (kRun == AsciiRun::kDigit) {
-    return in_range(v, '0', '9');
-  } else {
-    const __m256i ascii = _mm256_cmpgt_epi8(v, _mm256_set1_epi8(-1));
-    const __m256i word = _mm256_or_si256(
-        in_range(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), 'a', 'z'), in_range(v, '0', '9'));
-    return _mm256_andnot_si256(_mm256_or_si256(word, whitespace_bytes(v)), ascii);
-  }
-}
-
-PELNOR_AVX2 inline __m256i load32(const std::uint8_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-PELNOR_AVX2 inline std::uint64_t bits32(__m256i v) {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
-}
-
-PELNOR_AVX2 inline __m256i either_byte(__m256i v, char a, char b) {
-  return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(a)),
-                         _mm256_cmpeq_epi8(v, _mm256_set1_epi8(b)));
+PELNOR_AVX2 inline std::uint64_t bits32(Lanes32 v) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(reinterpret_cast<__m256i>(v)));
 }
 
 }  // namespace detail
@@ -278,15 +254,15 @@ struct Sse2Block {
   }
   static BlockClasses classify(const std::uint8_t* p) {
     using namespace detail;
-    const __m128i v = load16(p);
+    const Lanes16 v = load16(p);
     return {bits16(run_bytes<AsciiRun::kLetter>(v)),
             bits16(run_bytes<AsciiRun::kUpper>(v)),
             bits16(run_bytes<AsciiRun::kLower>(v)),
             bits16(run_bytes<AsciiRun::kDigit>(v)),
             bits16(whitespace_bytes(v)),
             bits16(either_byte(v, '\n', '\r')),
-            bits16(_mm_cmpeq_epi8(v, _mm_set1_epi8('/'))),
-            static_cast<std::uint16_t>(_mm_movemask_epi8(v))};
+            bits16(v == '/'),
+            bits16(v)};
   }
 };
 

@@ -43,14 +43,20 @@ inline Utf8Step utf8_step(const std::uint8_t* s, std::size_t n, std::size_t p) {
   return {true, len};
 }
 
-// Returns whether bytes are well-formed UTF-8.
-inline bool is_valid_utf8(Bytes bytes) {
-  for (std::size_t p = 0; p < bytes.size();) {
+// Returns the length of the longest prefix of bytes that is well-formed UTF-8.
+inline std::size_t valid_utf8_prefix(Bytes bytes) {
+  std::size_t p = 0;
+  while (p < bytes.size()) {
     const Utf8Step step = utf8_step(bytes.data(), bytes.size(), p);
-    if (!step.well_formed) return false;
+    if (!step.well_formed) break;
     p += step.length;
   }
-  return true;
+  return p;
+}
+
+// Returns whether bytes are well-formed UTF-8.
+inline bool is_valid_utf8(Bytes bytes) {
+  return valid_utf8_prefix(bytes) == bytes.size();
 }
 
 }  // namespace pelnor
