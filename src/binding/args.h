@@ -1,7 +1,7 @@
 // Binding Python arguments to parameters and converting them to native values.
 #pragma once
 
-#include "compat.h"
+#include "python_api.h"
 
 #include <array>
 #include <cstdint>

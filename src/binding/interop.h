@@ -1,7 +1,7 @@
 // Crossing between the interpreter and the core: detaching, failures, result objects.
 #pragma once
 
-#include "compat.h"
+#include "python_api.h"
 
 #include <exception>
 #include <new>

@@ -1,7 +1,7 @@
 // The Stream class: a tokenizer's StreamEncoder for Python, made by Tokenizer.stream().
 #pragma once
 
-#include "compat.h"
+#include "python_api.h"
 
 namespace pelnor::binding {
 

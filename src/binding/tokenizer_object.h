@@ -1,7 +1,8 @@
-// The Tokenizer object's layout, for the files of the binding that reach its core.
+// The Tokenizer object's layout and its type's spec, for the files of the binding that reach its
+// core.
 #pragma once
 
-#include "compat.h"
+#include "python_api.h"
 
 #include "interop.h"
 #include "pelnor/engine/tokenizer.h"
@@ -17,7 +18,13 @@ struct TokenizerObject {
   IdObjects id_objects;
   PyObject* rebuild_args;
   const char* rebuild;  // null: the class itself
+  // Where rebuild_args hold None for the vocab, which pickling writes again from the tables
+  // rather than keep a copy; -1: nowhere.
+  Py_ssize_t vocab_at;
 };
+
+// The type's spec, for the module to create it from.
+extern PyType_Spec kTokenizerSpec;
 
 inline const Tokenizer& core(PyObject* self) {
   return reinterpret_cast<TokenizerObject*>(self)->tokenizer;

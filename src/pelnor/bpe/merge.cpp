@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "pelnor/engine/scratch.h"
+#include "pelnor/scratch.h"
 
 namespace pelnor {
 namespace {

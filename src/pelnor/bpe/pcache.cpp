@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "pelnor/bpe/table_memory.h"
-#include "pelnor/engine/scratch.h"
+#include "pelnor/scratch.h"
 
 namespace pelnor {
 namespace {

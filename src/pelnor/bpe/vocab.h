@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "pelnor/bpe/compat.h"
+#include "pelnor/bpe/pair_compat.h"
 #include "pelnor/bpe/piece_key.h"
 #include "pelnor/bpe/rank_index.h"
 #include "pelnor/bpe/trie_tables.h"
@@ -31,6 +31,7 @@ class Vocab {
   Bytes token_bytes(TokenId rank) const { return tokens_.bytes(rank); }
   TokenArrays token_arrays() const { return tokens_.arrays(); }
   std::uint8_t token_len(TokenId rank) const { return tokens_.len(rank); }
+  const TokenStrings& tokens() const { return tokens_; }
   // Returns whether token rank is a gap's placeholder, which the merge tables leave out.
   bool is_gap(TokenId rank) const { return tokens_.is_gap(rank); }
   // Returns the rank of the token whose bytes equal bytes, or NONE_RANK.

@@ -12,6 +12,10 @@ std::uint32_t read_u32(const std::uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+void append_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
 }  // namespace
 
 Error bad_vocab(std::string_view reason, std::string_view label) {
@@ -57,6 +61,19 @@ Result<TokenStrings> read_vocab_file(Bytes data, std::string_view label) {
   }
   tokens.bytes_.resize(tokens.bytes_.size() + kTokenBytesPadding);
   return tokens;
+}
+
+std::vector<std::uint8_t> write_vocab_file(const TokenStrings& tokens) {
+  std::vector<std::uint8_t> out;
+  out.reserve(4 + tokens.offset(tokens.count()) + 6 * std::size_t{tokens.count()});
+  append_le(out, tokens.count(), 4);
+  for (TokenId rank = 0; rank < tokens.count(); ++rank) {
+    const Bytes bytes = tokens.bytes(rank);
+    append_le(out, static_cast<std::uint32_t>(bytes.size()), 2);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    append_le(out, rank, 4);
+  }
+  return out;
 }
 
 }  // namespace pelnor

@@ -74,6 +74,9 @@ class TokenStrings {
 // Reads the tokens of a vocab file; label names the data in error messages.
 Result<TokenStrings> read_vocab_file(Bytes data, std::string_view label);
 
+// The vocab file of the tokens, in rank order: what read_vocab_file reads back into them.
+std::vector<std::uint8_t> write_vocab_file(const TokenStrings& tokens);
+
 // The failure of a malformed vocab file, for the reason given.
 Error bad_vocab(std::string_view reason, std::string_view label);
 

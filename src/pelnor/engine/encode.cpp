@@ -5,7 +5,7 @@
 
 #include "pelnor/bpe/merge.h"
 #include "pelnor/bpe/pcache.h"
-#include "pelnor/engine/scratch.h"
+#include "pelnor/scratch.h"
 #include "pelnor/text/pretok.h"
 #include "pelnor/text/pretok_o200k.h"
 #include "pelnor/text/pretok_r50k.h"

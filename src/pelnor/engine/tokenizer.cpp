@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "pelnor/engine/data.h"
-#include "pelnor/engine/file.h"
+#include "pelnor/file.h"
 #include "pelnor/engine/split_levels.h"
 
 namespace pelnor {

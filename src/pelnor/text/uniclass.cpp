@@ -1,6 +1,6 @@
 #include "pelnor/text/uniclass.h"
 
-#include "pelnor/engine/file.h"
+#include "pelnor/file.h"
 
 namespace pelnor {
 namespace {

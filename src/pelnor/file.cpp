@@ -1,4 +1,4 @@
-#include "pelnor/engine/file.h"
+#include "pelnor/file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "pelnor/bpe/compat.h"
+#include "pelnor/bpe/pair_compat.h"
 
 namespace pelnor {
 
