@@ -221,8 +221,10 @@ TEST(RegexSplitter, SplitsAsTheHandWrittenRules) {
 TEST(RegexSplitter, KeepsBytesThatAreNotUtf8AndDropsOnlyUnmatchedText) {
   auto splitter = RegexSplitter::compile(R"([a-z]+|x*)");
   ASSERT_TRUE(splitter.ok());
-  EXPECT_EQ(split(*splitter.value(), "ab, cd\xff\xfe.ef\xc3"),
-            (std::vector<std::string>{"ab", "cd", "\xff", "\xfe", "ef", "\xc3"}));
+  // Characters of every length are passed over whole where the match is empty.
+  EXPECT_EQ(
+      split(*splitter.value(), "ab, cd\xff\xfe.ef\xc3 \xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80gh"),
+      (std::vector<std::string>{"ab", "cd", "\xff", "\xfe", "ef", "\xc3", "gh"}));
   // An empty match at the very end has no next character to keep, even where the bytes after
   // the text (here the rest of a longer one) are no UTF-8.
   auto at_end = RegexSplitter::compile(R"(a+|$)");

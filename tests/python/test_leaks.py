@@ -10,6 +10,7 @@ import pytest
 
 import pelnor
 from conftest import needs
+from pelnor.vocab_format import levels_bytes, special_bytes, vocab_data
 
 ROUNDS = 500
 # Calls traced before measuring: enough to fill the interpreter's free lists (up to 2000 objects
@@ -134,8 +135,18 @@ def test_numpy_results_and_custom_encodings_are_released():
 
     changes, added, _ = flat_after(build, 50, ranks, specials, warm_up=20)
     assert (changes, added < SLACK) == ([0, 0], True)
-    custom = pelnor.Encoding("leak", pat_str=r"\w+|\s+|.", mergeable_ranks=ranks,
-                             special_tokens=specials)
-    _, added, _ = flat_after(lambda: pickle.loads(pickle.dumps(custom.tokenizer)), 50,
-                             warm_up=20)
-    assert added < SLACK
+
+
+def test_pickling_keeps_every_reference():
+    """Pickling and unpickling, of built-in tokenizers and of those built from data, leave the
+    type (which each pickle names, directly or through its class method) and the arguments as
+    they were."""
+    vocab, _ = vocab_data({bytes([i]): i for i in range(256)} | {b"ab": 256, b"abc": 258})
+    specials = special_bytes([("<|end|>", 300)])
+    levels = levels_bytes([("regex", "isolated", False, r"\d"), ("cl100k", "isolated", False, "")])
+    for tokenizer in (pelnor.Tokenizer("r50k_base"),
+                      pelnor.Tokenizer.from_data("leak", "regex", vocab, specials, r"\w+|\s+|."),
+                      pelnor.Tokenizer.from_levels("leak", vocab, specials, levels)):
+        changes, added, _ = flat_after(lambda: pickle.loads(pickle.dumps(tokenizer)), 50,
+                                       pelnor.Tokenizer, vocab, specials, levels, warm_up=20)
+        assert (changes, added < SLACK) == ([0, 0, 0, 0], True), tokenizer.name

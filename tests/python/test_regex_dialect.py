@@ -45,7 +45,8 @@ PATTERNS = [
      r" (?) (?-) (?-:a) (?--i) (?-u)a (?R)a (?J)a (?n)(a) (?a)a (?L)a (?^)a (?xx)a (?aD)a", ""),
     (r"((?i)a)b (?:(?i)a)b (a(?i))b (?:a(?i))b (?:(?i)a|c)b (?i)a|b a(?i)b|c ((?i)a)(b)\2"
      r" (?i)(?:(?-i)a)b (?i)((?-i)a)b ((?s).)+. ((?x) a)b c ((?U)a+)a+ (a|(?i)b)c"
-     r" (?:((?i)a)b)c (?<n>(?i)a)b (?=(?i)a)Ab (?<=(?i)a)b (?>(?i)a)b (?(a)b|(?i)c)b", ""),
+     r" (?:((?i)a)b)c (?<n>(?i)a)b (?=(?i)a)Ab (?<=(?i)a)b (?>(?i)a)b (?(a)b|(?i)c)b"
+     r" (?i)(?s:a)b (?i)(?m:(?x:a␣b))c", "ABC"),
     (r"(?i)(a)\1 (?i)(?<n>a)\k<n> (?i:(a))\1 (a)(?i)\1 (?i)k+ (?i)ß+ (?i)σ+ (?i)[a-c]+ (?i)[^a]"
      r" (?i)[a--A] (?i)[^[^k]] (?i)\W+ (?i)[[:upper:]]+ (?i)\p{N}+ (?i)[\p{Nd}a]", ""),
     # Look-around: which look-behinds have a fixed length.
