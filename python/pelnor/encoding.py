@@ -4,7 +4,7 @@ import bisect
 import codecs
 import functools
 from collections.abc import Callable, Collection, Sequence, Set as AbstractSet
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Literal, NamedTuple
 
 from ._pelnor import LIMITS, Tokenizer
 from .patterns import rules_of_pattern
@@ -16,6 +16,21 @@ if TYPE_CHECKING:
     import numpy.typing
 
 _NO_SPECIALS: frozenset[str] = frozenset()
+
+
+class _Registry(NamedTuple):
+    given: Callable[[str], "Encoding | None"]  # the encoding get_encoding gave for a name
+    get: Callable[[str], "Encoding"]  # get_encoding
+
+
+# Set by the registry, which imports this module: pickling names the encodings it gives.
+_registry: _Registry | None = None
+
+
+def use_registry(given, get):
+    """Lets pickling name an encoding that given(name) returns, and get(name) give it again."""
+    global _registry
+    _registry = _Registry(given, get)
 
 
 class Encoding:
@@ -160,19 +175,15 @@ class Encoding:
     def __getstate__(self):
         """tiktoken's state: the name of an encoding that get_encoding gives, else the
         arguments that build it again."""
-        from .registry import ENCODINGS
-
-        if ENCODINGS.get(self.name) is self:
+        if _registry is not None and _registry.given(self.name) is self:
             return self.name
         return {"name": self.name, "pat_str": self._pat_str,
                 "mergeable_ranks": self._mergeable_ranks, "special_tokens": self._special_tokens}
 
     def __setstate__(self, value):
         if isinstance(value, str):
-            from .registry import get_encoding
-
             # A new Encoding, as tiktoken gives, on the same immutable native tables.
-            built = get_encoding(value)
+            built = _registry.get(value)
             self._setup(built.tokenizer, built._pat_str, dict(built._special_tokens), built._ranks,
                         built._explicit_n_vocab, built._gaps, built._missing_bytes)
         else:

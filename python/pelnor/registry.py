@@ -8,6 +8,7 @@ from collections.abc import Callable
 from typing import Any
 
 from ._pelnor import BUILTIN_ENCODINGS, Tokenizer
+from . import encoding
 from .encoding import Encoding
 from .patterns import CL100K_PATTERN, O200K_PATTERN, R50K_PATTERN
 
@@ -129,3 +130,6 @@ def _tiktoken_ext_constructors():
                 )
             constructors[name], origin[name] = constructor, module_info.name
     return constructors
+
+
+encoding.use_registry(lambda name: ENCODINGS.get(name), get_encoding)
