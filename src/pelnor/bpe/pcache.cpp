@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <bit>
+#include <cassert>
 #include <mutex>
 
 #include "pelnor/bpe/table_memory.h"
@@ -120,6 +122,8 @@ CacheHandle new_table(std::uint64_t identity, std::uint64_t bytes) {
     return CacheHandle{.identity = identity};
   }
   handle.slot_count = bytes / sizeof(CacheSlot);
+  // Slots are found by masking an index, and the home pair by the top bits of a hash.
+  assert(std::has_single_bit(handle.slot_count) && handle.slot_count >= kCacheWindow);
   handle.shift = 64 - static_cast<unsigned>(__builtin_ctzll(handle.slot_count));
   return handle;
 }
@@ -157,6 +161,7 @@ CacheHandle acquire(CacheRegistry& registry, std::uint64_t identity, unsigned hi
     handle.identity = identity;
     if (const std::uint64_t bytes = reserve_budget(hint)) handle = new_table(identity, bytes);
   }
+  assert(registry.count < kMaxTablesPerThread);
   registry.handles[registry.count++] = handle;
   return handle;
 }
@@ -194,6 +199,7 @@ void lend_thread_table(std::uint64_t identity) {
 
 const CacheSlot* find_in_window_tail(const CacheHandle& cache, PieceKey key,
                                      std::size_t home_pair) {
+  assert(home_pair < cache.slot_count);
   for (std::size_t i = 2; i < kCacheWindow; ++i) {
     const CacheSlot& slot = cache.slots[(home_pair + i) & (cache.slot_count - 1)];
     if (slot_matches(slot, key)) return &slot;
@@ -204,6 +210,8 @@ const CacheSlot* find_in_window_tail(const CacheHandle& cache, PieceKey key,
 void store_piece(const CacheHandle& cache, PieceKey key, std::size_t home_pair, const TokenId* ids,
                  std::size_t count) {
   if (count == 0 || count > kMaxCachedIds || ids[0] > kMaxCachedFirstId) return;
+  // An all-zero key would read as an empty slot; every key carries its piece's length.
+  assert(home_pair < cache.slot_count && (key.key1 >> 56) != 0);
   CacheSlot* target = &cache.slots[home_pair];
   for (std::size_t i = 0; i < kCacheWindow; ++i) {
     CacheSlot& slot = cache.slots[(home_pair + i) & (cache.slot_count - 1)];

@@ -1,6 +1,7 @@
 // The per-thread piece cache: ids of short pieces, per tokenizer, under one process budget.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -54,6 +55,7 @@ inline bool slot_empty(const CacheSlot& slot) {
 
 // Appends the ids of a matching slot with one 16-byte store of its four id words.
 inline void append_cached(const CacheSlot& slot, IdVector& out) {
+  assert((slot.value0 & kValueCountMask) >= 1 && (slot.value0 & kValueCountMask) <= kMaxCachedIds);
   const std::uint64_t ids[2] = {
       (slot.value0 >> kValueFirstIdShift & kValueFirstIdMask) | (slot.value0 & ~0xFFFFFFFFull),
       slot.value1};

@@ -1,6 +1,7 @@
 // The cl100k pre-tokenizer, and the character decoding both pre-tokenizers share.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,6 +19,7 @@ struct Char {
 };
 
 inline Char decode_char(const std::uint8_t* s, std::size_t n, std::size_t p) {
+  assert(p < n);
   const std::uint32_t b0 = s[p];
   if (b0 < 0x80) return {b0, 1};
   if (b0 >= 0xC0 && b0 <= 0xDF && p + 1 < n) return {(b0 & 0x1F) << 6 | (s[p + 1] & 0x3Fu), 2};

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
@@ -106,6 +107,7 @@ struct PretokKernels {
   using FastPaths = pelnor::FastPaths<Rules>;
 
   static std::size_t scalar(const UniClassTable& table, Bytes text, std::size_t p) {
+    assert(p < text.size());
     return FastPaths::template scanned<simd::ScalarScans>(table, text, p);
   }
 
@@ -121,10 +123,12 @@ struct PretokKernels {
   }
 
   static std::size_t sse2(const UniClassTable& table, Bytes text, std::size_t p) {
+    assert(p < text.size());
     return FastPaths::template blocks<scanned_sse2>(table, text, p);
   }
 
   static std::size_t avx2(const UniClassTable& table, Bytes text, std::size_t p) {
+    assert(p < text.size());
     return FastPaths::template blocks<scanned_avx2>(table, text, p);
   }
 #else

@@ -1,5 +1,7 @@
 #include "pelnor/text/pretok_r50k.h"
 
+#include <cassert>
+
 #include "pelnor/text/pretok.h"
 #include "pelnor/text/simd.h"
 
@@ -62,6 +64,7 @@ std::size_t r50k_next_piece_general(const UniClassTable& table, Bytes text, std:
 std::size_t r50k_next_piece(const UniClassTable& table, Bytes text, std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
+  assert(p < n);
   const auto general = [&] { return r50k_next_piece_general(table, text, p); };
   const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
   const auto run = [&](std::size_t end) { return stopped_at_non_ascii(end) ? general() : end - p; };
