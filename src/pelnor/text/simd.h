@@ -179,44 +179,10 @@ struct BlockScans {
 
 namespace detail {
 
-// The bytes of a block as GCC's vector types, so that each byte class is written once for both
-// widths: a lane is -1 where its byte is in the class, else 0. The operators compile to SSE2 or
-// AVX2 instructions as the function they are inlined into is compiled.
+// The bytes of a block as GCC's vector types, whose operators compile to SSE2 or AVX2
+// instructions as the function holding them is compiled.
 using Lanes16 = signed char __attribute__((vector_size(16)));
 using Lanes32 = signed char __attribute__((vector_size(32)));
-
-// Bytes lo <= b <= hi, for bounds below 0x80; bytes >= 0x80 compare as negative and fail.
-template <class Lanes>
-[[gnu::always_inline]] inline Lanes in_range(Lanes v, char lo, char hi) {
-  return (v > static_cast<signed char>(lo - 1)) & (v < static_cast<signed char>(hi + 1));
-}
-
-template <class Lanes>
-[[gnu::always_inline]] inline Lanes whitespace_bytes(Lanes v) {
-  return in_range(v, 0x09, 0x0D) | (v == ' ');
-}
-
-template <class Lanes>
-[[gnu::always_inline]] inline Lanes either_byte(Lanes v, char a, char b) {
-  return (v == a) | (v == b);
-}
-
-template <AsciiRun kRun, class Lanes>
-[[gnu::always_inline]] inline Lanes run_bytes(Lanes v) {
-  if constexpr (kRun == AsciiRun::kLetter) {
-    return in_range(v | 0x20, 'a', 'z');
-  } else if constexpr (kRun == AsciiRun::kUpper) {
-    return in_range(v, 'A', 'Z');
-  } else if constexpr (kRun == AsciiRun::kLower) {
-    return in_range(v, 'a', 'z');
-  } else if constexpr (kRun == AsciiRun::kDigit) {
-    return in_range(v, '0', '9');
-  } else {
-    const Lanes ascii = v > -1;
-    const Lanes word = in_range(v | 0x20, 'a', 'z') | in_range(v, '0', '9');
-    return ascii & ~(word | whitespace_bytes(v));
-  }
-}
 
 inline Lanes16 load16(const std::uint8_t* p) {
   return reinterpret_cast<Lanes16>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -237,6 +203,22 @@ PELNOR_AVX2 inline std::uint64_t bits32(Lanes32 v) {
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(reinterpret_cast<__m256i>(v)));
 }
 
+// Each width's byte classes, compiled for its instructions: a function that takes or returns a
+// 32-byte vector must itself be compiled for AVX.
+namespace lanes16 {
+using Lanes = Lanes16;
+#define PELNOR_LANES_TARGET
+#include "pelnor/text/simd_lanes.h"
+#undef PELNOR_LANES_TARGET
+}  // namespace lanes16
+
+namespace lanes32 {
+using Lanes = Lanes32;
+#define PELNOR_LANES_TARGET PELNOR_AVX2
+#include "pelnor/text/simd_lanes.h"
+#undef PELNOR_LANES_TARGET
+}  // namespace lanes32
+
 }  // namespace detail
 
 struct Sse2Block {
@@ -244,16 +226,17 @@ struct Sse2Block {
   static constexpr std::size_t kWidth = 16;
   template <AsciiRun kRun>
   static std::uint64_t mask(const std::uint8_t* p) {
-    return detail::bits16(detail::run_bytes<kRun>(detail::load16(p)));
+    return detail::bits16(detail::lanes16::run_bytes<kRun>(detail::load16(p)));
   }
   static std::uint64_t whitespace(const std::uint8_t* p) {
-    return detail::bits16(detail::whitespace_bytes(detail::load16(p)));
+    return detail::bits16(detail::lanes16::whitespace_bytes(detail::load16(p)));
   }
   static std::uint64_t newlines(const std::uint8_t* p) {
-    return detail::bits16(detail::either_byte(detail::load16(p), '\n', '\r'));
+    return detail::bits16(detail::lanes16::either_byte(detail::load16(p), '\n', '\r'));
   }
   static BlockClasses classify(const std::uint8_t* p) {
     using namespace detail;
+    using namespace detail::lanes16;
     const Lanes16 v = load16(p);
     return {bits16(run_bytes<AsciiRun::kLetter>(v)),
             bits16(run_bytes<AsciiRun::kUpper>(v)),
@@ -273,13 +256,13 @@ struct Avx2Block {
   static constexpr std::size_t kWidth = 32;
   template <AsciiRun kRun>
   PELNOR_AVX2 static std::uint64_t mask(const std::uint8_t* p) {
-    return detail::bits32(detail::run_bytes<kRun>(detail::load32(p)));
+    return detail::bits32(detail::lanes32::run_bytes<kRun>(detail::load32(p)));
   }
   PELNOR_AVX2 static std::uint64_t whitespace(const std::uint8_t* p) {
-    return detail::bits32(detail::whitespace_bytes(detail::load32(p)));
+    return detail::bits32(detail::lanes32::whitespace_bytes(detail::load32(p)));
   }
   PELNOR_AVX2 static std::uint64_t newlines(const std::uint8_t* p) {
-    return detail::bits32(detail::either_byte(detail::load32(p), '\n', '\r'));
+    return detail::bits32(detail::lanes32::either_byte(detail::load32(p), '\n', '\r'));
   }
 };
 
