@@ -6,58 +6,27 @@
 
 namespace pelnor::binding {
 
-// The encode family (encode_methods.cpp).
-PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* encode_ordinary(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames);
-PyObject* encode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* encode_bytes_merged_tail(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                   PyObject* kwnames);
-PyObject* encode_with_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames);
-PyObject* encode_to_buffer(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames);
-PyObject* encode_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames);
-PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* encode_batch_lists(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+// A method called with vectorcall's arguments (METH_FASTCALL | METH_KEYWORDS).
+using FastMethod = PyObject*(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames);
-PyObject* encode_batch_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames);
-PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames);
-PyObject* encode_with_unstable_tail(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                    PyObject* kwnames);
-PyObject* encode_single_piece(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames);
-PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames);
-PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                         PyObject* kwnames);
-PyObject* find_disallowed_special(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                  PyObject* kwnames);
-PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// A method of no arguments (METH_NOARGS).
+using PlainMethod = PyObject*(PyObject* self, PyObject* unused);
+
+// The encode family (encode_methods.cpp).
+FastMethod encode, encode_ordinary, encode_bytes, encode_bytes_merged_tail, encode_with_special,
+    encode_to_buffer, encode_to_numpy, encode_batch, encode_batch_lists, encode_batch_to_numpy,
+    encode_with_offsets, encode_with_unstable_tail, encode_single_piece, encode_single_token,
+    truncate, truncate_batch, find_disallowed_special, count, pieces, count_batch;
 
 // The decode family and the vocabulary queries (decode_methods.cpp).
-PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                               PyObject* kwnames);
-PyObject* decode_single_token_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                    PyObject* kwnames);
-PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* token_byte_values(PyObject* self, PyObject*);
-PyObject* is_special_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames);
-PyObject* special_tokens(PyObject* self, PyObject*);
+FastMethod decode, decode_bytes, decode_bytes_checked, decode_single_token_bytes, decode_batch,
+    is_special_token;
+PlainMethod token_byte_values, special_tokens;
 
 // The properties (decode_methods.cpp).
 extern PyGetSetDef kTokenizerProperties[];
 
 // Tokenizer.stream(), which needs the module's Stream type (module.cpp).
-PyObject* stream(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+FastMethod stream;
 
 }  // namespace pelnor::binding

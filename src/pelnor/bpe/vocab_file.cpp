@@ -2,15 +2,9 @@
 
 #include <string>
 
+#include "pelnor/little_endian.h"
 namespace pelnor {
 namespace {
-
-std::uint32_t read_u16(const std::uint8_t* p) {
-  return p[0] | p[1] << 8;
-}
-std::uint32_t read_u32(const std::uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 void append_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));

@@ -69,11 +69,6 @@ void encode_long_piece(const Vocab& vocab, Bytes piece, IdVector& out) {
   merge_piece_from(vocab, piece, longest_prefix(vocab, piece), out);
 }
 
-// cl100k's rules with o200k's order of the whitespace rules, on the active kernel.
-NextPiece cl100k_line_break_first_scanner() {
-  return cl100k_scanner<WhitespaceRules::kLineBreakFirst>(simd::active_kernel());
-}
-
 // Cuts pieces by a hand-written pre-tokenizer: every byte of the text is in some piece.
 struct RuleCutter {
   const UniClassTable& classes;
@@ -147,6 +142,19 @@ void encode_pieces(const Tokenizer& tokenizer, Bytes text, IdVector& out, const 
   }
 }
 
+// Returns use(cutter) for the cutter of the tokenizer's pre-tokenizer over text.
+template <class Use>
+decltype(auto) with_cutter(const Tokenizer& tokenizer, Bytes text, Use use) {
+  switch (tokenizer.rule_set()) {
+    case RuleSet::kRegex:
+      return use(RegexCutter{RegexSearch(*tokenizer.splitter(), text)});
+    case RuleSet::kLevels:
+      return use(LevelsCutter{LevelCutter(tokenizer.levels(), text)});
+    default:
+      return use(RuleCutter{tokenizer.classes(), scanner_of(tokenizer.rule_set())});
+  }
+}
+
 // Appends the ids of text as encode_into does, telling on_piece(start, ids so far) as each
 // piece's encoding begins.
 template <class OnPiece>
@@ -154,29 +162,9 @@ void encode_text(const Tokenizer& tokenizer, Bytes text, IdVector& out, unsigned
                  OnPiece on_piece) {
   out.reserve_more(estimated_ids(text.size()));
   const CacheLease cache(tokenizer.identity(), hint);
-  switch (tokenizer.rule_set()) {
-    case RuleSet::kCl100k:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())},
-                           on_piece);
-    case RuleSet::kCl100kLineBreakFirst:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter{tokenizer.classes(), cl100k_line_break_first_scanner()},
-                           on_piece);
-    case RuleSet::kO200k:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())},
-                           on_piece);
-    case RuleSet::kR50k:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RuleCutter{tokenizer.classes(), r50k_next_piece}, on_piece);
-    case RuleSet::kRegex:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           RegexCutter{RegexSearch(*tokenizer.splitter(), text)}, on_piece);
-    case RuleSet::kLevels:
-      return encode_pieces(tokenizer, text, out, cache.handle(),
-                           LevelsCutter{LevelCutter(tokenizer.levels(), text)}, on_piece);
-  }
+  with_cutter(tokenizer, text, [&](auto cutter) {
+    encode_pieces(tokenizer, text, out, cache.handle(), cutter, on_piece);
+  });
 }
 
 }  // namespace
@@ -193,20 +181,7 @@ void for_each_piece(const Tokenizer& tokenizer, Bytes text,
       on_piece(piece.start, piece.len);
     }
   };
-  switch (tokenizer.rule_set()) {
-    case RuleSet::kCl100k:
-      return walk(RuleCutter{tokenizer.classes(), cl100k_scanner(simd::active_kernel())});
-    case RuleSet::kCl100kLineBreakFirst:
-      return walk(RuleCutter{tokenizer.classes(), cl100k_line_break_first_scanner()});
-    case RuleSet::kO200k:
-      return walk(RuleCutter{tokenizer.classes(), o200k_scanner(simd::active_kernel())});
-    case RuleSet::kR50k:
-      return walk(RuleCutter{tokenizer.classes(), r50k_next_piece});
-    case RuleSet::kRegex:
-      return walk(RegexCutter{RegexSearch(*tokenizer.splitter(), text)});
-    case RuleSet::kLevels:
-      return walk(LevelsCutter{LevelCutter(tokenizer.levels(), text)});
-  }
+  with_cutter(tokenizer, text, walk);
 }
 
 IdVector encode_ordinary(const Tokenizer& tokenizer, Bytes text) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "pelnor/text/pretok_o200k.h"
+#include "pelnor/text/pretok_r50k.h"
+
 namespace pelnor {
 namespace {
 
@@ -40,6 +43,23 @@ const BuiltinEncoding& first_with_rules(RuleSet rules) {
   // No built-in encoding splits so; its classes are cl100k's.
   if (rules == RuleSet::kCl100kLineBreakFirst) rules = RuleSet::kCl100k;
   return *std::ranges::find(kRegistry, rules, &BuiltinEncoding::rules);
+}
+
+NextPiece scanner_of(RuleSet rules) {
+  switch (rules) {
+    case RuleSet::kCl100k:
+      return cl100k_scanner(simd::active_kernel());
+    case RuleSet::kCl100kLineBreakFirst:
+      return cl100k_scanner<WhitespaceRules::kLineBreakFirst>(simd::active_kernel());
+    case RuleSet::kO200k:
+      return o200k_scanner(simd::active_kernel());
+    case RuleSet::kR50k:
+      return r50k_next_piece;
+    case RuleSet::kRegex:
+    case RuleSet::kLevels:
+      break;
+  }
+  return nullptr;
 }
 
 }  // namespace pelnor

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "pelnor/text/pretok.h"
+
 namespace pelnor {
 
 // Which pre-tokenizer a tokenizer uses: a hand-written one, a regular expression, or levels of
@@ -42,5 +44,9 @@ const BuiltinEncoding* find_builtin(std::string_view name);
 // Returns the first row whose hand-written rule set classifies characters as `rules` does: where
 // its class table comes from.
 const BuiltinEncoding& first_with_rules(RuleSet rules);
+
+// Returns the hand-written pre-tokenizer of a rule set, on the active kernel; null for kRegex and
+// kLevels, which have none.
+NextPiece scanner_of(RuleSet rules);
 
 }  // namespace pelnor

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 
+#include "pelnor/little_endian.h"
 #include "pelnor/text/utf8.h"
 
 namespace pelnor {
 
 Result<SpecialTokens> parse_special_tokens(Bytes data, std::string_view label) {
   const Error bad{ErrorKind::kData, "pelnor: bad special-tokens file: " + std::string(label)};
-  const auto u32 = [&](std::size_t at) {
-    return data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
-           static_cast<std::uint32_t>(data[at + 3]) << 24;
-  };
+  const auto u32 = [&](std::size_t at) { return read_u32(data.data() + at); };
   if (data.size() < 4) return bad;
   const std::uint32_t count = u32(0);
   if (count > kMaxSpecialTokens) return bad;
@@ -21,7 +19,7 @@ Result<SpecialTokens> parse_special_tokens(Bytes data, std::string_view label) {
   for (std::uint32_t i = 0; i < count; ++i) {
     if (data.size() - cursor < 6) return bad;
     const TokenId id = u32(cursor);
-    const std::size_t len = data[cursor + 4] | data[cursor + 5] << 8;
+    const std::size_t len = read_u16(data.data() + cursor + 4);
     if (len == 0 || len > kMaxSpecialTokenBytes || data.size() - cursor - 6 < len) return bad;
     const Bytes text = data.subspan(cursor + 6, len);
     if (!is_valid_utf8(text)) return bad;

@@ -4,33 +4,14 @@
 
 #include "pelnor/engine/data.h"
 #include "pelnor/engine/registry.h"
-#include "pelnor/text/pretok_o200k.h"
-#include "pelnor/text/pretok_r50k.h"
+#include "pelnor/little_endian.h"
 
 namespace pelnor {
-namespace {
-
-NextPiece rules_of(RuleSet rules) {
-  switch (rules) {
-    case RuleSet::kCl100k:
-      return cl100k_scanner(simd::active_kernel());
-    case RuleSet::kO200k:
-      return o200k_scanner(simd::active_kernel());
-    case RuleSet::kR50k:
-      return r50k_next_piece;
-    default:
-      return nullptr;
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Result<std::vector<SplitLevel>> parse_split_levels(Bytes data, std::string_view label) {
   const Error bad{ErrorKind::kData, "pelnor: bad splitting levels: " + std::string(label)};
-  const auto u32 = [&](std::size_t at) {
-    return data[at] | data[at + 1] << 8 | data[at + 2] << 16 |
-           static_cast<std::uint32_t>(data[at + 3]) << 24;
-  };
+  const auto u32 = [&](std::size_t at) { return read_u32(data.data() + at); };
   if (data.size() < 4) return bad;
   const std::uint32_t count = u32(0);
   if (count == 0 || count > kMaxSplitLevels) return bad;
@@ -63,7 +44,7 @@ Result<std::vector<SplitLevel>> parse_split_levels(Bytes data, std::string_view 
           UniClassTable::parse(*builtin_file(kind.class_file), kind.class_file, kind.classes);
       if (!classes.ok()) return classes.failure();
       level.classes = std::move(classes.value());
-      level.rules = rules_of(rule_set);
+      level.rules = scanner_of(rule_set);
     }
     cursor += len;
   }

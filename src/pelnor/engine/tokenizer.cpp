@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "pelnor/engine/data.h"
-#include "pelnor/file.h"
 #include "pelnor/engine/split_levels.h"
+#include "pelnor/file.h"
 
 namespace pelnor {
 namespace {

@@ -57,24 +57,19 @@ std::size_t FastPaths<Cl100kRules<kRules>>::scanned(const UniClassTable& table, 
   const std::size_t n = text.size();
   const auto general = [&] { return cl100k_next_piece_general<kRules>(table, text, p); };
   const auto stopped_at_non_ascii = [&](std::size_t end) { return end < n && s[end] >= 0x80; };
+  // A run of letters from the letter at k.
+  const auto letter_piece = [&](std::size_t k) {
+    const std::size_t end = Scans::template run_end<AsciiRun::kLetter>(s, k + 1, n);
+    return stopped_at_non_ascii(end) ? general() : end - p;
+  };
   const std::uint8_t b = s[p];
   if (b >= 0x80) return general();
-  if (simd::is_ascii_letter(b)) {
-    const std::size_t end = Scans::template run_end<AsciiRun::kLetter>(s, p + 1, n);
-    return stopped_at_non_ascii(end) ? general() : end - p;
-  }
+  if (simd::is_ascii_letter(b)) return letter_piece(p);
   if (b == '\'') {
     if (const std::size_t suffix = contraction_after_apostrophe(s, n, p + 1)) return 1 + suffix;
   }
-  if (simd::is_ascii_digit(b)) return scanned_digits(s, n, p, general);
-  if (!simd::is_ascii_newline(b) && p + 1 < n) {
-    if (s[p + 1] >= 0x80) return general();
-    if (simd::is_ascii_letter(s[p + 1])) {
-      const std::size_t end = Scans::template run_end<AsciiRun::kLetter>(s, p + 2, n);
-      return stopped_at_non_ascii(end) ? general() : end - p;
-    }
-  }
-  return scanned_other_or_whitespace<Scans, kRules>(s, n, p, simd::is_ascii_newline, general);
+  return scanned_number_word_or_other<Scans, kRules>(s, n, p, letter_piece, simd::is_ascii_newline,
+                                                     general);
 }
 
 #if defined(PELNOR_X86_KERNELS)
@@ -106,16 +101,8 @@ std::size_t FastPaths<Cl100kRules<kRules>>::blocks(const UniClassTable& table, B
   if (s[p] == '\'') {
     if (const std::size_t suffix = contraction_after_apostrophe(s, n, p + 1)) return 1 + suffix;
   }
-  if (has_bit(c.digit, 0)) {
-    const std::size_t digits = ones_from(c.digit, 0);
-    if (digits >= 3) return 3;
-    return has_bit(c.non_ascii, digits) ? general() : digits;
-  }
-  if (!has_bit(c.newline, 0)) {
-    if (has_bit(c.non_ascii, 1)) return general();
-    if (has_bit(letters, 1)) return letter_run(1);
-  }
-  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, c.newline, general);
+  return block_number_word_or_other<kScanned>(table, text, p, c, letters, c.newline, letter_run,
+                                              general);
 }
 
 #endif

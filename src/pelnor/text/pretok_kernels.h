@@ -50,6 +50,25 @@ template <class Scans, WhitespaceRules kRules, class OtherTail, class General>
          p;
 }
 
+// The ASCII fast path of the rules both pre-tokenizers follow for a piece from p that starts with
+// no letter (and no contraction): up to three digits, else a word after one byte that is no line
+// break, else what scanned_other_or_whitespace cuts. word_piece(k) is the length from p of the
+// pre-tokenizer's word from the letter at k.
+template <class Scans, WhitespaceRules kRules, class WordPiece, class OtherTail, class General>
+[[gnu::always_inline]] inline std::size_t scanned_number_word_or_other(const std::uint8_t* s,
+                                                                       std::size_t n, std::size_t p,
+                                                                       WordPiece word_piece,
+                                                                       OtherTail other_tail,
+                                                                       General general) {
+  const std::uint8_t b = s[p];
+  if (simd::is_ascii_digit(b)) return scanned_digits(s, n, p, general);
+  if (!simd::is_ascii_newline(b) && p + 1 < n) {
+    if (s[p + 1] >= 0x80) return general();
+    if (simd::is_ascii_letter(s[p + 1])) return word_piece(p + 1);
+  }
+  return scanned_other_or_whitespace<Scans, kRules>(s, n, p, other_tail, general);
+}
+
 #if defined(PELNOR_X86_KERNELS)
 
 // Returns the length of the piece from p, which the block classes `c` show to be no word and no
@@ -83,6 +102,26 @@ template <NextPiece kScanned, class General>
     return 64 - static_cast<std::size_t>(std::countl_zero(newlines));
   }
   return end > 1 ? end - 1 : 1;
+}
+
+// The same rules as scanned_number_word_or_other, read from the block classes `c`, where
+// `letters` are the pre-tokenizer's letters and word(k) the length of its word from the letter
+// at k.
+template <NextPiece kScanned, class Word, class General>
+[[gnu::always_inline]] inline std::size_t block_number_word_or_other(
+    const UniClassTable& table, Bytes text, std::size_t p, const simd::BlockClasses& c,
+    std::uint64_t letters, std::uint64_t other_tail, Word word, General general) {
+  using simd::has_bit;
+  if (has_bit(c.digit, 0)) {
+    const std::size_t digits = simd::ones_from(c.digit, 0);
+    if (digits >= 3) return 3;
+    return has_bit(c.non_ascii, digits) ? general() : digits;
+  }
+  if (!has_bit(c.newline, 0)) {
+    if (has_bit(c.non_ascii, 1)) return general();
+    if (has_bit(letters, 1)) return word(1);
+  }
+  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, other_tail, general);
 }
 
 #endif

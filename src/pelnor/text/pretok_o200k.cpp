@@ -100,21 +100,15 @@ std::size_t FastPaths<O200kRules>::scanned(const UniClassTable& table, Bytes tex
     const std::size_t end = Scans::cased_word_end(s, start, n);
     return stopped_at_non_ascii(end) ? kNeedsGeneral : with_contraction(s, n, end);
   };
+  const auto word_piece = [&](std::size_t start) {
+    const std::size_t end = ascii_word(start);
+    return end == kNeedsGeneral ? general() : end - p;
+  };
   const std::uint8_t b = s[p];
   if (b >= 0x80) return general();
-  if (simd::is_ascii_letter(b)) {
-    const std::size_t end = ascii_word(p);
-    return end == kNeedsGeneral ? general() : end - p;
-  }
-  if (simd::is_ascii_digit(b)) return scanned_digits(s, n, p, general);
-  if (!simd::is_ascii_newline(b) && p + 1 < n) {
-    if (s[p + 1] >= 0x80) return general();
-    if (simd::is_ascii_letter(s[p + 1])) {
-      const std::size_t end = ascii_word(p + 1);
-      return end == kNeedsGeneral ? general() : end - p;
-    }
-  }
-  return scanned_other_or_whitespace<Scans, kO200kWhitespace>(s, n, p, is_other_run_tail, general);
+  if (simd::is_ascii_letter(b)) return word_piece(p);
+  return scanned_number_word_or_other<Scans, kO200kWhitespace>(s, n, p, word_piece,
+                                                               is_other_run_tail, general);
 }
 
 #if defined(PELNOR_X86_KERNELS)
@@ -144,17 +138,8 @@ std::size_t FastPaths<O200kRules>::blocks(const UniClassTable& table, Bytes text
   if (has_bit(c.non_ascii, 0)) return general();
   const std::uint64_t letters = c.upper | c.lower;
   if (has_bit(letters, 0)) return word(0);
-  if (has_bit(c.digit, 0)) {
-    const std::size_t digits = ones_from(c.digit, 0);
-    if (digits >= 3) return 3;
-    return has_bit(c.non_ascii, digits) ? general() : digits;
-  }
-  if (!has_bit(c.newline, 0)) {
-    if (has_bit(c.non_ascii, 1)) return general();
-    if (has_bit(letters, 1)) return word(1);
-  }
-  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, c.newline | c.slash,
-                                             general);
+  return block_number_word_or_other<kScanned>(table, text, p, c, letters, c.newline | c.slash, word,
+                                              general);
 }
 
 #endif

@@ -1,15 +1,9 @@
 #include "pelnor/text/uniclass.h"
 
 #include "pelnor/file.h"
+#include "pelnor/little_endian.h"
 
 namespace pelnor {
-namespace {
-
-std::uint32_t read_u32(const std::uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
 
 Result<UniClassTable> UniClassTable::parse(Bytes data, std::string_view label, int classes) {
   const Error bad{ErrorKind::kData, "pelnor: bad uniclass file: " + std::string(label)};
