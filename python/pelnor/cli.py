@@ -541,9 +541,11 @@ def build_parser():
                          help="invalid UTF-8 in the input: strict (default) stops at it with its "
                               "byte offset; replace reads each bad sequence as U+FFFD")
 
-    # "lines" was the name of the per-line text format: it still means --lines.
-    format_choices = [*FORMATS, "lines"]
-    format_metavar = "{" + ",".join(FORMATS) + "}"
+    def format_options(sub, lines_help):
+        # "lines" was the name of the per-line text format: it still means --lines.
+        sub.add_argument("--format", choices=[*FORMATS, "lines"], default="text",
+                         metavar="{" + ",".join(FORMATS) + "}", help=FORMATS_HELP)
+        sub.add_argument("--lines", action="store_true", help=lines_help + " (text format only)")
 
     count = command("count", "token counts per file and a total, like wc (stdin without files); "
                              "a file that cannot be read is reported and the exit status is 1")
@@ -556,21 +558,14 @@ def build_parser():
                                "cannot be read is reported and the exit status is 1")
     encode.add_argument("files", nargs="*", metavar="FILE")
     special_option(encode)
-    encode.add_argument("--format", choices=format_choices, default="text", metavar=format_metavar,
-                        help=FORMATS_HELP)
-    encode.add_argument("--lines", action="store_true",
-                        help="a line of ids per line of text, ending as that line ends "
-                             "(\\n, \\r\\n or, last, nothing) (text format only)")
+    format_options(encode, "a line of ids per line of text, ending as that line ends "
+                           "(\\n, \\r\\n or, last, nothing)")
     errors_option(encode)
     decode = command("decode", "ids to text: the ids written by encode, back to the bytes it read",
                      "ids to text: the ids written by encode, in the same format, back to the "
                      "bytes it read. " + DECODE_RULE)
     decode.add_argument("file", nargs="?", metavar="FILE")
-    decode.add_argument("--format", choices=format_choices, default="text", metavar=format_metavar,
-                        help=FORMATS_HELP)
-    decode.add_argument("--lines", action="store_true",
-                        help="a line of text per line of ids, ending as that line ends "
-                             "(text format only)")
+    format_options(decode, "a line of text per line of ids, ending as that line ends")
     truncate = command("truncate", "the text cut to at most N tokens")
     truncate.add_argument("-n", type=int, required=True, metavar="N", help="the token budget")
     truncate.add_argument("file", nargs="?", metavar="FILE")
