@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <bit>
 #include <random>
 #include <thread>
 
@@ -104,18 +105,33 @@ TEST_F(PieceCache, ExitedThreadsTableIsAdoptedByTheNextThread) {
   EXPECT_EQ(cache_inspection::parked().size(), 1u);
 }
 
-TEST_F(PieceCache, TableSizeFollowsTheParallelismHint) {
-  const std::pair<unsigned, std::size_t> cases[] = {
-      {0, kSlotsOf16MiB}, {1, kSlotsOf16MiB}, {2, kSlotsOf16MiB}, {3, 262144},
-      {4, 262144},        {5, 131072},        {8, 131072},        {9, 65536},
-      {16, 65536},        {17, kSlotsOf1MiB}, {64, kSlotsOf1MiB}};
-  for (const auto& [hint, slots] : cases) {
-    on_fresh_thread([hint = hint, slots = slots] {
+TEST_F(PieceCache, TablesForAHintOfWorkersFitTheBudgetTogether) {
+  // As many threads as the hint says each get a table: the largest, up to 16 MiB, that lets (up
+  // to 32 workers) all of them fit the budget at once, and none below 1 MiB.
+  std::size_t previous = kSlotsOf16MiB;
+  for (const unsigned hint : {0u, 1u, 2u, 3u, 4u, 5u, 8u, 9u, 16u, 17u, 32u, 64u}) {
+    std::size_t slots = 0;
+    on_fresh_thread([&] {
       IdVector ids;
       encode_into(tokenizer(0), as_bytes("x"), ids, hint);
-      EXPECT_EQ(cache_inspection::thread_registry()[0].slots, slots) << hint;
+      slots = cache_inspection::thread_registry()[0].slots;
     });
     cache_inspection::drain_pool();
+    EXPECT_TRUE(std::has_single_bit(slots)) << hint;
+    EXPECT_LE(slots, previous) << hint;
+    EXPECT_GE(slots, kSlotsOf1MiB) << hint;
+    if (hint <= 1) {
+      EXPECT_EQ(slots, kSlotsOf16MiB);
+    }
+    // The largest such table: twice its size would not fit.
+    const std::uint64_t workers = std::max(hint, 1u);
+    if (hint <= 32) {
+      EXPECT_LE(workers * slots * sizeof(CacheSlot), kCacheBudgetBytes) << hint;
+    }
+    if (hint <= 32 && slots < kSlotsOf16MiB) {
+      EXPECT_GT(workers * 2 * slots * sizeof(CacheSlot), kCacheBudgetBytes) << hint;
+    }
+    previous = slots;
   }
 }
 
