@@ -7,13 +7,10 @@
 #include <vector>
 
 #include "pelnor/scratch.h"
+#include "pelnor/text/utf8.h"
 
 namespace pelnor {
 namespace {
-
-bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t n) {
-  return n >= 3 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
-}
 
 // Longest token prefix of p[0, n), walking the trie two bytes a step. kThreeByteShortcut
 // answers a leading three-byte character with one read. The tail table is asked only where

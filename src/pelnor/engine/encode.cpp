@@ -5,19 +5,14 @@
 
 #include "pelnor/bpe/merge.h"
 #include "pelnor/bpe/pcache.h"
+#include "pelnor/engine/registry.h"
 #include "pelnor/scratch.h"
 #include "pelnor/text/pretok.h"
-#include "pelnor/text/pretok_o200k.h"
-#include "pelnor/text/pretok_r50k.h"
 #include "pelnor/text/pretok_split.h"
 #include "pelnor/text/utf8.h"
 
 namespace pelnor {
 namespace {
-
-bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t len) {
-  return len > 2 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
-}
 
 // A piece the pre-tokenizer has cut but the encode loop has not yet encoded. A short piece
 // carries its key and hash, computed when it was cut, when the slot it will look up first (its

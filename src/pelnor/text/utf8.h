@@ -54,6 +54,11 @@ inline std::size_t valid_utf8_prefix(Bytes bytes) {
   return p;
 }
 
+// Returns whether p[0, n) starts with a three-byte UTF-8 character (CJK text and the like).
+inline bool starts_with_three_byte_char(const std::uint8_t* p, std::size_t n) {
+  return n >= 3 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80;
+}
+
 // Returns whether bytes are well-formed UTF-8.
 inline bool is_valid_utf8(Bytes bytes) {
   return valid_utf8_prefix(bytes) == bytes.size();
