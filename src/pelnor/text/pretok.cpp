@@ -101,8 +101,16 @@ std::size_t FastPaths<Cl100kRules<kRules>>::blocks(const UniClassTable& table, B
   if (s[p] == '\'') {
     if (const std::size_t suffix = contraction_after_apostrophe(s, n, p + 1)) return 1 + suffix;
   }
-  return block_number_word_or_other<kScanned>(table, text, p, c, letters, c.newline, letter_run,
-                                              general);
+  if (has_bit(c.digit, 0)) {
+    const std::size_t digits = ones_from(c.digit, 0);
+    if (digits >= 3) return 3;
+    return has_bit(c.non_ascii, digits) ? general() : digits;
+  }
+  if (!has_bit(c.newline, 0)) {
+    if (has_bit(c.non_ascii, 1)) return general();
+    if (has_bit(letters, 1)) return letter_run(1);
+  }
+  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, c.newline, general);
 }
 
 #endif

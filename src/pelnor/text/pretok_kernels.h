@@ -104,26 +104,6 @@ template <NextPiece kScanned, class General>
   return end > 1 ? end - 1 : 1;
 }
 
-// The same rules as scanned_number_word_or_other, read from the block classes `c`, where
-// `letters` are the pre-tokenizer's letters and word(k) the length of its word from the letter
-// at k.
-template <NextPiece kScanned, class Word, class General>
-[[gnu::always_inline]] inline std::size_t block_number_word_or_other(
-    const UniClassTable& table, Bytes text, std::size_t p, const simd::BlockClasses& c,
-    std::uint64_t letters, std::uint64_t other_tail, Word word, General general) {
-  using simd::has_bit;
-  if (has_bit(c.digit, 0)) {
-    const std::size_t digits = simd::ones_from(c.digit, 0);
-    if (digits >= 3) return 3;
-    return has_bit(c.non_ascii, digits) ? general() : digits;
-  }
-  if (!has_bit(c.newline, 0)) {
-    if (has_bit(c.non_ascii, 1)) return general();
-    if (has_bit(letters, 1)) return word(1);
-  }
-  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, other_tail, general);
-}
-
 #endif
 
 // The fast paths of a pre-tokenizer, Rules its tag, which its file defines: scanned<Scans> cuts

@@ -138,8 +138,17 @@ std::size_t FastPaths<O200kRules>::blocks(const UniClassTable& table, Bytes text
   if (has_bit(c.non_ascii, 0)) return general();
   const std::uint64_t letters = c.upper | c.lower;
   if (has_bit(letters, 0)) return word(0);
-  return block_number_word_or_other<kScanned>(table, text, p, c, letters, c.newline | c.slash, word,
-                                              general);
+  if (has_bit(c.digit, 0)) {
+    const std::size_t digits = ones_from(c.digit, 0);
+    if (digits >= 3) return 3;
+    return has_bit(c.non_ascii, digits) ? general() : digits;
+  }
+  if (!has_bit(c.newline, 0)) {
+    if (has_bit(c.non_ascii, 1)) return general();
+    if (has_bit(letters, 1)) return word(1);
+  }
+  return block_other_or_whitespace<kScanned>(table, text, p, c, letters, c.newline | c.slash,
+                                             general);
 }
 
 #endif
