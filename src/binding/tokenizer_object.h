@@ -1,5 +1,5 @@
-// The Tokenizer object's layout and its type's spec, for the files of the binding that reach its
-// core.
+// The Tokenizer object's layout and the description its type is made from, for the files of the
+// binding that reach its core.
 #pragma once
 
 #include "python_api.h"
@@ -23,7 +23,7 @@ struct TokenizerObject {
   Py_ssize_t vocab_at;
 };
 
-// The type's spec, for the module to create it from.
+// What the module makes the Tokenizer type from.
 extern PyType_Spec kTokenizerSpec;
 
 inline const Tokenizer& core(PyObject* self) {
