@@ -21,18 +21,22 @@
   const std::uint8_t symbol##_begin[], symbol##_end[];
 // clang-format on
 
-PELNOR_EMBED(pelnor_r50k_vocab, "r50k.vocab")
-PELNOR_EMBED(pelnor_r50k_special, "r50k.special")
-PELNOR_EMBED(pelnor_p50k_vocab, "p50k.vocab")
-PELNOR_EMBED(pelnor_p50k_special, "p50k.special")
-PELNOR_EMBED(pelnor_p50k_edit_special, "p50k_edit.special")
-PELNOR_EMBED(pelnor_cl100k_vocab, "cl100k.vocab")
-PELNOR_EMBED(pelnor_o200k_vocab, "o200k.vocab")
-PELNOR_EMBED(pelnor_cl100k_special, "cl100k.special")
-PELNOR_EMBED(pelnor_o200k_special, "o200k.special")
-PELNOR_EMBED(pelnor_o200k_harmony_special, "o200k_harmony.special")
-PELNOR_EMBED(pelnor_uniclass, "uniclass.bin")
-PELNOR_EMBED(pelnor_uniclass_o200k, "uniclass_o200k.bin")
+// Each embedded file: the symbol its bytes are bound to and its name in the data folder.
+#define PELNOR_EMBEDDED_FILES(FILE)                           \
+  FILE(pelnor_r50k_vocab, "r50k.vocab")                       \
+  FILE(pelnor_r50k_special, "r50k.special")                   \
+  FILE(pelnor_p50k_vocab, "p50k.vocab")                       \
+  FILE(pelnor_p50k_special, "p50k.special")                   \
+  FILE(pelnor_p50k_edit_special, "p50k_edit.special")         \
+  FILE(pelnor_cl100k_vocab, "cl100k.vocab")                   \
+  FILE(pelnor_o200k_vocab, "o200k.vocab")                     \
+  FILE(pelnor_cl100k_special, "cl100k.special")               \
+  FILE(pelnor_o200k_special, "o200k.special")                 \
+  FILE(pelnor_o200k_harmony_special, "o200k_harmony.special") \
+  FILE(pelnor_uniclass, "uniclass.bin")                       \
+  FILE(pelnor_uniclass_o200k, "uniclass_o200k.bin")
+
+PELNOR_EMBEDDED_FILES(PELNOR_EMBED)
 
 namespace pelnor {
 namespace {
@@ -43,20 +47,9 @@ struct EmbeddedFile {
   const std::uint8_t* end;
 };
 
-const EmbeddedFile kEmbeddedFiles[] = {
-    {"r50k.vocab", pelnor_r50k_vocab_begin, pelnor_r50k_vocab_end},
-    {"r50k.special", pelnor_r50k_special_begin, pelnor_r50k_special_end},
-    {"p50k.vocab", pelnor_p50k_vocab_begin, pelnor_p50k_vocab_end},
-    {"p50k.special", pelnor_p50k_special_begin, pelnor_p50k_special_end},
-    {"p50k_edit.special", pelnor_p50k_edit_special_begin, pelnor_p50k_edit_special_end},
-    {"cl100k.vocab", pelnor_cl100k_vocab_begin, pelnor_cl100k_vocab_end},
-    {"o200k.vocab", pelnor_o200k_vocab_begin, pelnor_o200k_vocab_end},
-    {"cl100k.special", pelnor_cl100k_special_begin, pelnor_cl100k_special_end},
-    {"o200k.special", pelnor_o200k_special_begin, pelnor_o200k_special_end},
-    {"o200k_harmony.special", pelnor_o200k_harmony_special_begin, pelnor_o200k_harmony_special_end},
-    {"uniclass.bin", pelnor_uniclass_begin, pelnor_uniclass_end},
-    {"uniclass_o200k.bin", pelnor_uniclass_o200k_begin, pelnor_uniclass_o200k_end},
-};
+#define PELNOR_EMBEDDED_FILE_ENTRY(symbol, file) {file, symbol##_begin, symbol##_end},
+const EmbeddedFile kEmbeddedFiles[] = {PELNOR_EMBEDDED_FILES(PELNOR_EMBEDDED_FILE_ENTRY)};
+#undef PELNOR_EMBEDDED_FILE_ENTRY
 
 }  // namespace
 

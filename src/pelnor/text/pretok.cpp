@@ -8,20 +8,10 @@ namespace pelnor {
 using simd::AsciiRun;
 using simd::Kernel;
 
-// The tag of this pre-tokenizer's fast paths, with its whitespace rules in the order kRules.
+// The tag of this pre-tokenizer's fast paths, with its whitespace rules in the order kRules: the
+// order decides only a whitespace piece's end.
 template <WhitespaceRules kRules>
 struct Cl100kRules {};
-
-// The fast paths are those of either order: the order decides only a whitespace piece's end.
-template <WhitespaceRules kRules>
-struct FastPaths<Cl100kRules<kRules>> {
-  template <class Scans>
-  static std::size_t scanned(const UniClassTable& table, Bytes text, std::size_t p);
-#if defined(PELNOR_X86_KERNELS)
-  template <NextPiece kScanned>
-  static std::size_t blocks(const UniClassTable& table, Bytes text, std::size_t p);
-#endif
-};
 
 // Kept out of line: the fast paths call it rarely and should not carry its body.
 template <WhitespaceRules kRules>
@@ -49,10 +39,9 @@ template <WhitespaceRules kRules>
 // ASCII bytes are classified by fixed ranges and runs scanned a block at a time; any scan that
 // stops at a byte >= 0x80 might continue with a non-ASCII character of its class, so the
 // piece is redone on the general path.
-template <WhitespaceRules kRules>
-template <class Scans>
-std::size_t FastPaths<Cl100kRules<kRules>>::scanned(const UniClassTable& table, Bytes text,
-                                                    std::size_t p) {
+template <class Scans, WhitespaceRules kRules>
+std::size_t scanned_fast_path(Cl100kRules<kRules>, const UniClassTable& table, Bytes text,
+                              std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   const auto general = [&] { return cl100k_next_piece_general<kRules>(table, text, p); };
@@ -76,10 +65,9 @@ std::size_t FastPaths<Cl100kRules<kRules>>::scanned(const UniClassTable& table, 
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
 // and those that run past them, or start too near the end of the text, are cut by kScanned.
-template <WhitespaceRules kRules>
-template <NextPiece kScanned>
-std::size_t FastPaths<Cl100kRules<kRules>>::blocks(const UniClassTable& table, Bytes text,
-                                                   std::size_t p) {
+template <NextPiece kScanned, WhitespaceRules kRules>
+std::size_t block_fast_path(Cl100kRules<kRules>, const UniClassTable& table, Bytes text,
+                            std::size_t p) {
   using Block = simd::Sse2Block;
   using simd::has_bit;
   using simd::ones_from;

@@ -106,49 +106,37 @@ template <NextPiece kScanned, class General>
 
 #endif
 
-// The fast paths of a pre-tokenizer, Rules its tag, which its file defines: scanned<Scans> cuts
-// the piece from p by its rules over the runs that Scans finds, and blocks<kScanned> by the same
-// rules read from the class masks of the 16 bytes from p, handing the pieces that run past them
-// to kScanned.
-template <class Rules>
-struct FastPaths {
-  template <class Scans>
-  static std::size_t scanned(const UniClassTable& table, Bytes text, std::size_t p);
-#if defined(PELNOR_X86_KERNELS)
-  template <NextPiece kScanned>
-  static std::size_t blocks(const UniClassTable& table, Bytes text, std::size_t p);
-#endif
-};
-
-// The kernels of the pre-tokenizer whose fast paths are FastPaths<Rules>.
+// The kernels of the pre-tokenizer whose tag is Rules. Its file defines the fast paths for the
+// tag, found by argument-dependent lookup: scanned_fast_path<Scans>(Rules{}, table, text, p)
+// cuts the piece from p by its rules over the runs that Scans finds, and
+// block_fast_path<kScanned>(Rules{}, table, text, p) by the same rules read from the class masks
+// of the 16 bytes from p, handing the pieces that run past them to kScanned.
 template <class Rules>
 struct PretokKernels {
-  using FastPaths = pelnor::FastPaths<Rules>;
-
   static std::size_t scalar(const UniClassTable& table, Bytes text, std::size_t p) {
     assert(p < text.size());
-    return FastPaths::template scanned<simd::ScalarScans>(table, text, p);
+    return scanned_fast_path<simd::ScalarScans>(Rules{}, table, text, p);
   }
 
 #if defined(PELNOR_X86_KERNELS)
   static std::size_t scanned_sse2(const UniClassTable& table, Bytes text, std::size_t p) {
-    return FastPaths::template scanned<simd::Scans<simd::Kernel::kSse2>>(table, text, p);
+    return scanned_fast_path<simd::Scans<simd::Kernel::kSse2>>(Rules{}, table, text, p);
   }
 
   // Out of line, so that only the long pieces pay for entering AVX2 code.
   [[gnu::noinline]] PELNOR_KERNEL_ENTRY_AVX2 static std::size_t scanned_avx2(
       const UniClassTable& table, Bytes text, std::size_t p) {
-    return FastPaths::template scanned<simd::Scans<simd::Kernel::kAvx2>>(table, text, p);
+    return scanned_fast_path<simd::Scans<simd::Kernel::kAvx2>>(Rules{}, table, text, p);
   }
 
   static std::size_t sse2(const UniClassTable& table, Bytes text, std::size_t p) {
     assert(p < text.size());
-    return FastPaths::template blocks<scanned_sse2>(table, text, p);
+    return block_fast_path<scanned_sse2>(Rules{}, table, text, p);
   }
 
   static std::size_t avx2(const UniClassTable& table, Bytes text, std::size_t p) {
     assert(p < text.size());
-    return FastPaths::template blocks<scanned_avx2>(table, text, p);
+    return block_fast_path<scanned_avx2>(Rules{}, table, text, p);
   }
 #else
   static std::size_t sse2(const UniClassTable& table, Bytes text, std::size_t p) {

@@ -88,9 +88,8 @@ bool is_other_run_tail(std::uint8_t b) {
 // ASCII bytes are classified by fixed ranges and runs scanned with Scans; any scan that stops at a
 // byte >= 0x80 might continue with a non-ASCII character of its class, so the piece is redone on
 // the general path.
-template <>
 template <class Scans>
-std::size_t FastPaths<O200kRules>::scanned(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t scanned_fast_path(O200kRules, const UniClassTable& table, Bytes text, std::size_t p) {
   const std::uint8_t* s = text.data();
   const std::size_t n = text.size();
   const auto general = [&] { return o200k_next_piece_general(table, text, p); };
@@ -115,9 +114,8 @@ std::size_t FastPaths<O200kRules>::scanned(const UniClassTable& table, Bytes tex
 
 // The same rules read from the class masks of the 16 bytes from p: most pieces end inside them,
 // and those that run past them, or start too near the end of the text, are cut by kScanned.
-template <>
 template <NextPiece kScanned>
-std::size_t FastPaths<O200kRules>::blocks(const UniClassTable& table, Bytes text, std::size_t p) {
+std::size_t block_fast_path(O200kRules, const UniClassTable& table, Bytes text, std::size_t p) {
   using Block = simd::Sse2Block;
   using simd::has_bit;
   using simd::ones_from;
