@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "interop.h"
 #include "pelnor/engine/special_encode.h"
 #include "pelnor/types.h"
 
@@ -159,6 +160,18 @@ bool parse(const char* display_name, const Param (&params)[N], PyObject* const* 
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     return ((bound[I] == nullptr || convert(bound[I], params[I].name, targets)) && ...);
   }(std::index_sequence_for<Targets...>{});
+}
+
+// A method of one required argument converted into an Arg, whose result body(arg) makes.
+template <class Arg, class Body>
+PyObject* one_argument_method(const char* display_name, const Param (&params)[1],
+                              PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                              Body&& body) {
+  return guarded([&]() -> PyObject* {
+    Arg arg;
+    if (!parse(display_name, params, args, nargsf, kwnames, arg)) return nullptr;
+    return body(arg);
+  });
 }
 
 // Sets the type-mismatch TypeError for value, which is not an instance of `expected`.

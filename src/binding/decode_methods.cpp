@@ -28,6 +28,9 @@ PyObject* text_of_decoded(const ByteVector& bytes, DecodeErrors mode) {
   return text_of_utf8(text.value());
 }
 
+constexpr Param kIdsParams[] = {{"ids", true}};
+constexpr Param kIdParams[] = {{"id", true}};
+
 PyObject* get_name(PyObject* self, void*) {
   const std::string& name = core(self).name();
   return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
@@ -75,68 +78,54 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
     std::vector<TokenId> ids;
     Text errors{"replace", 7};
     if (!parse("Tokenizer.decode()", kParams, args, nargsf, kwnames, ids, errors)) return nullptr;
-    ByteVector bytes;
-    {
-      Detached detached;
-      bytes = pelnor::decode_bytes(core(self), ids);
-    }
+    const ByteVector bytes = run_detached([&] { return pelnor::decode_bytes(core(self), ids); });
     return text_of_decoded(bytes, decode_errors_named(errors.view()));
   });
 }
 
 PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"ids", true}};
-    std::vector<TokenId> ids;
-    if (!parse("Tokenizer.decode_bytes()", kParams, args, nargsf, kwnames, ids)) return nullptr;
-    ByteVector bytes;
-    {
-      Detached detached;
-      bytes = pelnor::decode_bytes(core(self), ids);
-    }
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  return one_argument_method<std::vector<TokenId>>(
+      "Tokenizer.decode_bytes()", kIdsParams, args, nargsf, kwnames, [&](const auto& ids) {
+        const ByteVector bytes =
+            run_detached([&] { return pelnor::decode_bytes(core(self), ids); });
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+      });
 }
 
 PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"ids", true}};
-    std::vector<TokenId> ids;
-    if (!parse("Tokenizer.decode_bytes_checked()", kParams, args, nargsf, kwnames, ids)) {
-      return nullptr;
-    }
-    std::optional<TokenId> unknown;
-    ByteVector bytes;
-    {
-      Detached detached;
-      unknown = first_unknown_id(core(self), ids);
-      if (!unknown) bytes = pelnor::decode_bytes(core(self), ids);
-    }
-    if (unknown) {
-      PyObject* message = PyUnicode_FromFormat("Invalid token for decoding: %lu",
-                                               static_cast<unsigned long>(*unknown));
-      if (message != nullptr) PyErr_SetObject(PyExc_KeyError, message);
-      Py_XDECREF(message);
-      return nullptr;
-    }
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-  });
+  return one_argument_method<std::vector<TokenId>>(
+      "Tokenizer.decode_bytes_checked()", kIdsParams, args, nargsf, kwnames,
+      [&](const auto& ids) -> PyObject* {
+        std::optional<TokenId> unknown;
+        ByteVector bytes;
+        {
+          Detached detached;
+          unknown = first_unknown_id(core(self), ids);
+          if (!unknown) bytes = pelnor::decode_bytes(core(self), ids);
+        }
+        if (unknown) {
+          PyObject* message = PyUnicode_FromFormat("Invalid token for decoding: %lu",
+                                                   static_cast<unsigned long>(*unknown));
+          if (message != nullptr) PyErr_SetObject(PyExc_KeyError, message);
+          Py_XDECREF(message);
+          return nullptr;
+        }
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+      });
 }
 
 PyObject* decode_single_token_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"id", true}};
-    TokenId id;
-    if (!parse("Tokenizer.decode_single_token_bytes()", kParams, args, nargsf, kwnames, id)) {
-      return nullptr;
-    }
-    if (const auto bytes = token_bytes_of(core(self), id)) return bytes_of(*bytes);
-    PyErr_Format(PyExc_KeyError, "unknown token id %lu", static_cast<unsigned long>(id));
-    return nullptr;
-  });
+  return one_argument_method<TokenId>("Tokenizer.decode_single_token_bytes()", kIdParams, args,
+                                      nargsf, kwnames, [&](TokenId id) -> PyObject* {
+                                        if (const auto bytes = token_bytes_of(core(self), id))
+                                          return bytes_of(*bytes);
+                                        PyErr_Format(PyExc_KeyError, "unknown token id %lu",
+                                                     static_cast<unsigned long>(id));
+                                        return nullptr;
+                                      });
 }
 
 PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -175,12 +164,9 @@ PyObject* token_byte_values(PyObject* self, PyObject*) {
 
 PyObject* is_special_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"id", true}};
-    TokenId id;
-    if (!parse("Tokenizer.is_special_token()", kParams, args, nargsf, kwnames, id)) return nullptr;
-    return PyBool_FromLong(core(self).is_special(id));
-  });
+  return one_argument_method<TokenId>(
+      "Tokenizer.is_special_token()", kIdParams, args, nargsf, kwnames,
+      [&](TokenId id) { return PyBool_FromLong(core(self).is_special(id)); });
 }
 
 PyObject* special_tokens(PyObject* self, PyObject*) {

@@ -30,20 +30,18 @@ bool encode_with_policy(const char* display_name, PyObject* self, PyObject* cons
   if (!parse(display_name, kEncodeParams, args, nargsf, kwnames, text, allowed, disallowed)) {
     return false;
   }
-  std::optional<Result<IdVector>> encoded;
-  {
-    Detached detached;
-    encoded.emplace(pelnor::encode_with_policy(core(self), text.bytes(), allowed, disallowed));
-  }
-  if (!encoded->ok()) {
-    raise_failure(encoded->failure());
+  Result<IdVector> encoded = run_detached(
+      [&] { return pelnor::encode_with_policy(core(self), text.bytes(), allowed, disallowed); });
+  if (!encoded.ok()) {
+    raise_failure(encoded.failure());
     return false;
   }
-  ids = std::move(encoded->value());
+  ids = std::move(encoded.value());
   return true;
 }
 
 constexpr Param kTextParams[] = {{"text", true}};
+constexpr Param kPieceParams[] = {{"piece", true}};
 
 Bytes input_bytes(const Text& text) {
   return text.bytes();
@@ -57,16 +55,10 @@ template <class Input>
 PyObject* encode_one(const char* display_name, const Param (&params)[1], PyObject* self,
                      PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                      IdVector (*encode)(const Tokenizer&, Bytes)) {
-  return guarded([&]() -> PyObject* {
-    Input input;
-    if (!parse(display_name, params, args, nargsf, kwnames, input)) return nullptr;
-    IdVector ids;
-    {
-      Detached detached;
-      ids = encode(core(self), input_bytes(input));
-    }
-    return id_list(self, ids);
-  });
+  return one_argument_method<Input>(
+      display_name, params, args, nargsf, kwnames, [&](const Input& input) {
+        return id_list(self, run_detached([&] { return encode(core(self), input_bytes(input)); }));
+      });
 }
 
 constexpr Param kBatchParams[] = {{"texts", true}, {"threads", false}, {"with_special", false}};
@@ -120,11 +112,8 @@ PyObject* batch_encode_method(const char* display_name, PyObject* self, PyObject
     if (!batch_arguments(display_name, args, nargsf, kwnames, texts, threads, with_special)) {
       return nullptr;
     }
-    BatchEncoding batch;
-    {
-      Detached detached;
-      batch = pelnor::encode_batch(core(self), texts.views(), threads, with_special);
-    }
+    const BatchEncoding batch = run_detached(
+        [&] { return pelnor::encode_batch(core(self), texts.views(), threads, with_special); });
     return build(batch);
   });
 }
@@ -236,12 +225,11 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
                allowed)) {
       return nullptr;
     }
-    SpannedIds spanned;
-    {
-      Detached detached;
-      spanned = encode_with_offsets_allowing(core(self), text.bytes(), allowed);
+    const SpannedIds spanned = run_detached([&] {
+      SpannedIds spanned = encode_with_offsets_allowing(core(self), text.bytes(), allowed);
       if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), spanned.bounds);
-    }
+      return spanned;
+    });
     return pair_of(id_list(self, spanned.ids), spans_list(spanned.bounds));
   });
 }
@@ -256,44 +244,34 @@ PyObject* encode_with_unstable_tail(PyObject* self, PyObject* const* args, Py_ss
                allowed)) {
       return nullptr;
     }
-    std::optional<UnstableTail> split;
-    {
-      Detached detached;
-      split.emplace(pelnor::encode_with_unstable_tail(core(self), text.bytes(), allowed));
-    }
-    return pair_of(id_list(self, split->ids), PyLong_FromSize_t(split->first_unstable));
+    const UnstableTail split = run_detached(
+        [&] { return pelnor::encode_with_unstable_tail(core(self), text.bytes(), allowed); });
+    return pair_of(id_list(self, split.ids), PyLong_FromSize_t(split.first_unstable));
   });
 }
 
 PyObject* encode_single_piece(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"piece", true}};
-    Piece piece;
-    if (!parse("Tokenizer.encode_single_piece()", kParams, args, nargsf, kwnames, piece)) {
-      return nullptr;
-    }
-    IdVector ids;
-    {
-      Detached detached;
-      ids = pelnor::encode_single_piece(core(self).vocab(), piece.bytes);
-    }
-    return id_list(self, ids);
-  });
+  return one_argument_method<Piece>("Tokenizer.encode_single_piece()", kPieceParams, args, nargsf,
+                                    kwnames, [&](const Piece& piece) {
+                                      return id_list(self, run_detached([&] {
+                                                       return pelnor::encode_single_piece(
+                                                           core(self).vocab(), piece.bytes);
+                                                     }));
+                                    });
 }
 
 PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"piece", true}};
-    Piece piece;
-    if (!parse("Tokenizer.encode_single_token()", kParams, args, nargsf, kwnames, piece)) {
-      return nullptr;
-    }
-    if (const auto id = core(self).single_token(piece.bytes)) return PyLong_FromUnsignedLong(*id);
-    PyErr_SetString(PyExc_KeyError, "bytes are not a single token in this encoding");
-    return nullptr;
-  });
+  return one_argument_method<Piece>(
+      "Tokenizer.encode_single_token()", kPieceParams, args, nargsf, kwnames,
+      [&](const Piece& piece) -> PyObject* {
+        if (const auto id = core(self).single_token(piece.bytes)) {
+          return PyLong_FromUnsignedLong(*id);
+        }
+        PyErr_SetString(PyExc_KeyError, "bytes are not a single token in this encoding");
+        return nullptr;
+      });
 }
 
 PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -316,11 +294,8 @@ PyObject* truncate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         (bound[2] != nullptr && !to_policy(bound[2], allowed))) {
       return nullptr;
     }
-    Truncation cut;
-    {
-      Detached detached;
-      cut = truncate_allowing(core(self), text.bytes(), max_tokens, allowed);
-    }
+    const Truncation cut = run_detached(
+        [&] { return truncate_allowing(core(self), text.bytes(), max_tokens, allowed); });
     PyObject* kept = cut.cut == static_cast<std::size_t>(text.size)
                          ? Py_NewRef(bound[0])
                          : PyUnicode_FromStringAndSize(text.data, static_cast<Py_ssize_t>(cut.cut));
@@ -338,11 +313,8 @@ PyObject* truncate_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                threads)) {
       return nullptr;
     }
-    std::vector<Truncation> cuts;
-    {
-      Detached detached;
-      cuts = pelnor::truncate_batch(core(self), texts.views(), max_tokens, threads);
-    }
+    const std::vector<Truncation> cuts = run_detached(
+        [&] { return pelnor::truncate_batch(core(self), texts.views(), max_tokens, threads); });
     const std::vector<Bytes>& views = texts.views();
     return list_of(views.size(), [&](std::size_t i) {
       return truncation_pair(
@@ -364,46 +336,38 @@ PyObject* find_disallowed_special(PyObject* self, PyObject* const* args, Py_ssiz
                allowed, disallowed)) {
       return nullptr;
     }
-    std::optional<DisallowedFound> found;
-    {
-      Detached detached;
-      for (const Bytes text : texts.views()) {
-        found = find_disallowed(core(self), text, allowed, disallowed);
-        if (found) break;
-      }
-    }
+    const std::optional<DisallowedFound> found =
+        run_detached([&]() -> std::optional<DisallowedFound> {
+          for (const Bytes text : texts.views()) {
+            if (auto found = find_disallowed(core(self), text, allowed, disallowed)) return found;
+          }
+          return std::nullopt;
+        });
     if (!found) Py_RETURN_NONE;
     return text_of_utf8(found->first);
   });
 }
 
 PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Text text;
-    if (!parse("Tokenizer.count()", kTextParams, args, nargsf, kwnames, text)) return nullptr;
-    std::size_t n;
-    {
-      Detached detached;
-      n = pelnor::count(core(self), text.bytes());
-    }
-    return PyLong_FromSize_t(n);
-  });
+  return one_argument_method<Text>(
+      "Tokenizer.count()", kTextParams, args, nargsf, kwnames, [&](const Text& text) {
+        return PyLong_FromSize_t(
+            run_detached([&] { return pelnor::count(core(self), text.bytes()); }));
+      });
 }
 
 PyObject* pieces(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    Text text;
-    if (!parse("Tokenizer.pieces()", kTextParams, args, nargsf, kwnames, text)) return nullptr;
-    std::vector<std::size_t> bounds;
-    {
-      Detached detached;
-      for_each_piece(core(self), text.bytes(), [&](std::size_t start, std::size_t len) {
-        bounds.push_back(start);
-        bounds.push_back(start + len);
+  return one_argument_method<Text>(
+      "Tokenizer.pieces()", kTextParams, args, nargsf, kwnames, [&](const Text& text) {
+        return spans_list(run_detached([&] {
+          std::vector<std::size_t> bounds;
+          for_each_piece(core(self), text.bytes(), [&](std::size_t start, std::size_t len) {
+            bounds.push_back(start);
+            bounds.push_back(start + len);
+          });
+          return bounds;
+        }));
       });
-    }
-    return spans_list(bounds);
-  });
 }
 
 PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -415,11 +379,8 @@ PyObject* count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
                          with_special)) {
       return nullptr;
     }
-    std::vector<std::size_t> counts;
-    {
-      Detached detached;
-      counts = pelnor::count_batch(core(self), texts.views(), threads, with_special);
-    }
+    const std::vector<std::size_t> counts = run_detached(
+        [&] { return pelnor::count_batch(core(self), texts.views(), threads, with_special); });
     return list_of(counts.size(), [&](std::size_t i) { return PyLong_FromSize_t(counts[i]); });
   });
 }

@@ -28,6 +28,13 @@ class Detached {
   PyThreadState* state_;
 };
 
+// What work() returns, computed detached: for the core's work, which touches no object.
+template <class Work>
+auto run_detached(Work&& work) {
+  const Detached detached;
+  return work();
+}
+
 // Runs a method body; no C++ exception crosses into the interpreter: allocation failure becomes
 // MemoryError, a text the pattern cannot split within its work budget ValueError, anything else
 // a RuntimeError.

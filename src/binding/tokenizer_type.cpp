@@ -46,12 +46,11 @@ PyObject* tokenizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!to_text(bound[0], "encoding", encoding)) return nullptr;
     if (bound[1] != nullptr && !to_text(bound[1], "datadir", datadir)) return nullptr;
     // Reading and parsing the data touch no object: other threads run meanwhile.
-    Result<Tokenizer> built = [&] {
-      const Detached detached;
+    Result<Tokenizer> built = run_detached([&] {
       return Tokenizer::create(
           std::string_view(encoding.data, static_cast<std::size_t>(encoding.size)),
           std::string_view(datadir.data, static_cast<std::size_t>(datadir.size)));
-    }();
+    });
     // Exact str copies: a subclass instance could tie the tokenizer into an uncollected cycle.
     PyObject* rebuild_args =
         datadir.size == 0
@@ -92,10 +91,9 @@ PyObject* from_data(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, Py
       return nullptr;
     }
     // Reading the data and compiling the pattern touch no object: other threads run meanwhile.
-    Result<Tokenizer> built = [&] {
-      const Detached detached;
+    Result<Tokenizer> built = run_detached([&] {
       return Tokenizer::from_data(name.view(), *rule_set, vocab, special_tokens, pattern.view());
-    }();
+    });
     PyObject* rebuild_args = Py_BuildValue(
         "(s#s#Oy#s#)", name.data, name.size, rules.data, rules.size, Py_None, special_tokens.data(),
         static_cast<Py_ssize_t>(special_tokens.size()), pattern.data, pattern.size);
@@ -114,10 +112,8 @@ PyObject* from_levels(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, 
                special_tokens, levels)) {
       return nullptr;
     }
-    Result<Tokenizer> built = [&] {
-      const Detached detached;
-      return Tokenizer::from_levels(name.view(), vocab, special_tokens, levels);
-    }();
+    Result<Tokenizer> built = run_detached(
+        [&] { return Tokenizer::from_levels(name.view(), vocab, special_tokens, levels); });
     PyObject* rebuild_args =
         Py_BuildValue("(s#Oy#y#)", name.data, name.size, Py_None, special_tokens.data(),
                       static_cast<Py_ssize_t>(special_tokens.size()), levels.data(),
@@ -130,11 +126,8 @@ PyObject* from_levels(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, 
 // The rebuild arguments, with the vocab written again from the tables where they lack it.
 PyObject* rebuild_arguments(const TokenizerObject& object) {
   if (object.vocab_at < 0) return Py_NewRef(object.rebuild_args);
-  std::vector<std::uint8_t> vocab;
-  {
-    const Detached detached;
-    vocab = write_vocab_file(object.tokenizer.vocab().tokens());
-  }
+  const std::vector<std::uint8_t> vocab =
+      run_detached([&] { return write_vocab_file(object.tokenizer.vocab().tokens()); });
   const Py_ssize_t size = PyTuple_GET_SIZE(object.rebuild_args);
   PyObject* args = PyTuple_New(size);
   if (args == nullptr) return nullptr;
