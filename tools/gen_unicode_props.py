@@ -1,16 +1,28 @@
 #!/usr/bin/env python3
 """Writes python/pelnor/unicode_props.py: the Unicode properties that tiktoken's patterns can name
-and PCRE2 does not know, as code point ranges.
+and PCRE2 does not know, as code point ranges, and the names tiktoken's patterns can give
+properties and their values.
 
-They are Age, the grapheme cluster, word and sentence break classes, the contributory Other_*
-properties and Hyphen. tiktoken is used as a black box: a property's members are the characters
-its engine matches with \\p{...}, so the tables hold the Unicode version tiktoken's engine has.
+The ranges are Age, the grapheme cluster, word and sentence break classes, the contributory
+Other_* properties and Hyphen. tiktoken is used as a black box: a property's members are the
+characters its engine matches with \\p{...}, so the tables hold the Unicode version tiktoken's
+engine has. The names are Unicode's aliases of that version, from the Unicode database Perl
+carries (Unicode::UCD), each kept where tiktoken's engine takes it (and, for the binary properties
+passed on as they are, PCRE2 too).
 Run inside the dev root (tools/devroot run python3 tools/gen_unicode_props.py).
 """
 
+import base64
+import json
+import re
+import subprocess
 from pathlib import Path
 
 import tiktoken
+
+from pelnor._pelnor import Tokenizer
+from pelnor.encoding import _special_data
+from pelnor.vocab_format import vocab_data
 
 REPO = Path(__file__).resolve().parent.parent
 TARGET = REPO / "python" / "pelnor" / "unicode_props.py"
@@ -32,8 +44,95 @@ BINARY = [
     "Other_ID_Continue", "Other_ID_Start", "Other_Lowercase", "Other_Math", "Other_Uppercase",
 ]
 
+# Binary properties that Perl's database leaves out (the contributory and deprecated ones), by
+# their short and long names.
+LEFT_OUT_BINARY = [
+    ["OAlpha", "Other_Alphabetic"], ["ODI", "Other_Default_Ignorable_Code_Point"],
+    ["OGr_Ext", "Other_Grapheme_Extend"], ["OIDC", "Other_ID_Continue"],
+    ["OIDS", "Other_ID_Start"], ["OLower", "Other_Lowercase"], ["OMath", "Other_Math"],
+    ["OUpper", "Other_Uppercase"], ["Gr_Link", "Grapheme_Link"],
+]
+# The property keys a pattern can name, by the short names of Perl's database.
+KEYS = ["gc", "sc", "scx", "age", "GCB", "WB", "SB"]
+# Prints, as JSON, the names of each property of Perl's database and those of each value of the
+# properties with fewer than 300 values (the first call loads the table of all properties).
+PERL_ALIASES = r"""
+use Unicode::UCD qw(prop_aliases prop_values prop_value_aliases);
+use JSON::PP;
+prop_aliases("gc");
+my (%props, %values);
+for my $loose (keys %Unicode::UCD::prop_aliases) {
+    my ($short) = prop_aliases($loose);
+    next unless defined $short;
+    $props{$short} = [prop_aliases($short)];
+    my @values = prop_values($short);
+    $values{$short} = {map { $_ => [prop_value_aliases($short, $_)] } @values} if @values < 300;
+}
+print JSON::PP->new->canonical->encode({version => Unicode::UCD::UnicodeVersion(),
+                                        props => \%props, values => \%values});
+"""
 SCALARS = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)
 BYTE_RANKS = {bytes([b]): b for b in range(256)}
+BYTE_VOCAB = vocab_data(BYTE_RANKS)[0]
+NO_SPECIALS = _special_data({})
+
+
+def loose(name):
+    """name as tiktoken's engine matches it: no case, spaces, underscores or hyphens."""
+    return re.sub(r"[\s_-]", "", name).lower()
+
+
+def tiktoken_takes(pattern):
+    try:
+        tiktoken.Encoding("names", pat_str=pattern, mergeable_ranks=BYTE_RANKS, special_tokens={})
+    except ValueError:
+        return False
+    return True
+
+
+def pcre2_takes(pattern):
+    try:
+        Tokenizer.from_data("names", "regex", BYTE_VOCAB, NO_SPECIALS, pattern)
+    except ValueError:
+        return False
+    return True
+
+
+def unicode_aliases():
+    """Perl's aliases, {"props": {short: names}, "values": {short: {value: names}}}, checked to be
+    of tiktoken's Unicode version, with the binary properties Perl leaves out."""
+    found = json.loads(subprocess.run(["perl", "-e", PERL_ALIASES], capture_output=True,
+                                      text=True, check=True).stdout)
+    if found["version"] != AGES[-1] + ".0":
+        raise SystemExit(f"Perl's Unicode is {found['version']}, tiktoken's engine has {AGES[-1]}")
+    for names in LEFT_OUT_BINARY:
+        found["props"][names[0]] = names
+        found["values"][names[0]] = {"N": ["N"], "Y": ["Y"]}
+    return found
+
+
+def name_tables(aliases):
+    """The names tiktoken's engine takes, by table: loose name to the name the tables use."""
+    props, values = aliases["props"], aliases["values"]
+    takes = lambda name: tiktoken_takes(rf"\p{{{name}}}")  # noqa: E731
+    categories = {loose(name): short for short, names in values["gc"].items() if short != "Cs"
+                  for name in names if takes(name)}
+    scripts = {loose(name): short for short, names in values["sc"].items()
+               for name in names if takes(name)}
+    binary_props = [short for short, names in values.items() if set(names) == {"N", "Y"}]
+    binary = sorted({loose(name) for short in binary_props for name in props[short]
+                     if takes(name) and pcre2_takes(rf"\p{{{name}}}")})
+    table_binary = {loose(name): names[-1] for short in binary_props
+                    if (names := props[short])[-1] in BINARY for name in names}
+    keys = {}
+    for key in KEYS:
+        some_value = next(iter(values[key]))
+        keys.update({loose(name): key.lower() for name in props[key]
+                     if tiktoken_takes(rf"\p{{{name}={some_value}}}")})
+    breaks = {prop: {loose(name): value for value in listed for name in values[prop.upper()][value]
+                     if tiktoken_takes(rf"\p{{{prop}={name}}}")}
+              for prop, listed in BREAKS.items()}
+    return categories, scripts, binary, table_binary, keys, breaks
 
 
 def members(prop):
@@ -75,7 +174,8 @@ def generate():
     seen = set()
     lines = [
         '"""Unicode properties tiktoken\'s patterns can name and PCRE2 does not know, as hex code',
-        "point ranges. Generated by tools/gen_unicode_props.py from tiktoken's engine; do not",
+        "point ranges, and the names tiktoken's patterns can give properties and values. Generated",
+        "by tools/gen_unicode_props.py from tiktoken's engine and Perl's Unicode database; do not",
         'edit."""',
         "",
         "# The characters each version assigned.",
@@ -94,8 +194,47 @@ def generate():
     lines += ["}", "BINARY = {"]
     for name in BINARY:
         lines += entry(name, ranges(members(name)), 4)
+    lines.append("}")
+    categories, scripts, binary, table_binary, keys, breaks = name_tables(unicode_aliases())
+    lines += [
+        "", "# The names tiktoken's engine takes for properties and values, as they match loosely",
+        "# (lowercase, without spaces, underscores and hyphens).",
+        "# General categories, to their short names.",
+        *packed("CATEGORY_NAMES = {", map(item, categories.items()), "}"),
+        "# Scripts, to their short names.",
+        *packed("SCRIPT_NAMES = {", map(item, scripts.items()), "}"),
+        "# Binary properties PCRE2 knows by the same names.",
+        *packed("PCRE2_BINARY_NAMES = {", map(quoted, binary), "}"),
+        "# The properties of BINARY.",
+        *packed("TABLE_BINARY_NAMES = {", map(item, table_binary.items()), "}"),
+        "# Property keys, to their short names.",
+        *packed("KEY_NAMES = {", map(item, keys.items()), "}"),
+        "# The values of BREAK by property.",
+        "BREAK_VALUE_NAMES = {",
+    ]
+    for prop, names in breaks.items():
+        lines += packed(f'    "{prop}": {{', map(item, names.items()), "    },", 8)
     lines += ["}", ""]
     return "\n".join(lines)
+
+
+def quoted(text):
+    return f'"{text}"'
+
+
+def item(pair):
+    return f"{quoted(pair[0])}: {quoted(pair[1])}"
+
+
+def packed(head, items, tail, indent=4):
+    """A literal: head, the items packed into lines of at most 100 characters, tail."""
+    lines, line = [head], " " * indent
+    for text in items:
+        if len(line) + len(text) + 1 > 100:
+            lines.append(line.rstrip())
+            line = " " * indent
+        line += text + ", "
+    return lines + [line.rstrip(), tail]
 
 
 def main():

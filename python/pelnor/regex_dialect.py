@@ -9,6 +9,10 @@ differently is rewritten, and emulated where PCRE2 has no spelling for it.
 import re
 
 from . import unicode_props
+from .unicode_props import (
+    BREAK_VALUE_NAMES, CATEGORY_NAMES, KEY_NAMES, PCRE2_BINARY_NAMES, SCRIPT_NAMES,
+    TABLE_BINARY_NAMES,
+)
 
 # Rust's \w: Unicode word characters.
 _WORD_ITEMS = r"\p{Alphabetic}\p{M}\p{Nd}\p{Pc}\p{Join_Control}"
@@ -16,114 +20,12 @@ _WORD = f"[{_WORD_ITEMS}]"
 _WORD_BOUNDARY = f"(?:(?<={_WORD})(?!{_WORD})|(?<!{_WORD})(?={_WORD}))"
 _NOT_WORD_BOUNDARY = f"(?:(?<={_WORD})(?={_WORD})|(?<!{_WORD})(?!{_WORD}))"
 _ALL = r"\x{0}-\x{10FFFF}"
-# General categories by their loose names (aliases included) and PCRE2's short names; tiktoken's
-# engine has no surrogates.
-_CATEGORIES = {
-    "c": "C", "other": "C", "cc": "Cc", "control": "Cc", "cntrl": "Cc", "cf": "Cf",
-    "format": "Cf", "cn": "Cn", "unassigned": "Cn", "co": "Co", "privateuse": "Co", "l": "L",
-    "letter": "L", "lc": "LC", "casedletter": "LC", "ll": "Ll", "lowercaseletter": "Ll",
-    "lm": "Lm", "modifierletter": "Lm", "lo": "Lo", "otherletter": "Lo", "lt": "Lt",
-    "titlecaseletter": "Lt", "lu": "Lu", "uppercaseletter": "Lu", "m": "M", "mark": "M",
-    "combiningmark": "M", "mc": "Mc", "spacingmark": "Mc", "me": "Me", "enclosingmark": "Me",
-    "mn": "Mn", "nonspacingmark": "Mn", "n": "N", "number": "N", "nd": "Nd",
-    "decimalnumber": "Nd", "digit": "Nd", "nl": "Nl", "letternumber": "Nl", "no": "No",
-    "othernumber": "No", "p": "P", "punctuation": "P", "punct": "P", "pc": "Pc",
-    "connectorpunctuation": "Pc", "pd": "Pd", "dashpunctuation": "Pd", "pe": "Pe",
-    "closepunctuation": "Pe", "pf": "Pf", "finalpunctuation": "Pf", "pi": "Pi",
-    "initialpunctuation": "Pi", "po": "Po", "otherpunctuation": "Po", "ps": "Ps",
-    "openpunctuation": "Ps", "s": "S", "symbol": "S", "sc": "Sc", "currencysymbol": "Sc",
-    "sk": "Sk", "modifiersymbol": "Sk", "sm": "Sm", "mathsymbol": "Sm", "so": "So",
-    "othersymbol": "So", "z": "Z", "separator": "Z", "zl": "Zl", "lineseparator": "Zl",
-    "zp": "Zp", "paragraphseparator": "Zp", "zs": "Zs", "spaceseparator": "Zs",
-}
 # What a general category may also be; PCRE2 reads these three in any context.
 _SPECIAL = {"any": r"\p{Any}", "ascii": r"\p{ASCII}", "assigned": r"\P{Cn}"}
-# Binary properties both engines know, by their loose names; PCRE2 matches names loosely too.
-_BINARY = set("""
-    ahex alpha alphabetic asciihexdigit bidic bidicontrol bidim bidimirrored cased caseignorable
-    changeswhencasefolded changeswhencasemapped changeswhenlowercased changeswhentitlecased
-    changeswhenuppercased ci cwcf cwcm cwl cwt cwu dash defaultignorablecodepoint dep deprecated di
-    dia diacritic ebase ecomp emod emoji emojicomponent emojimodifier emojimodifierbase
-    emojipresentation epres ext extendedpictographic extender extpict graphemebase graphemeextend
-    graphemelink grbase grext grlink hex hexdigit idc idcompatmathcontinue idcompatmathstart
-    idcontinue ideo ideographic ids idsb idsbinaryoperator idst idstart idstrinaryoperator idsu
-    idsunaryoperator joinc joincontrol loe logicalorderexception lower lowercase math mcm
-    modifiercombiningmark nchar noncharactercodepoint patsyn patternsyntax patternwhitespace patws
-    pcm prependedconcatenationmark qmark quotationmark radical regionalindicator ri sd
-    sentenceterminal softdotted space sterm term terminalpunctuation uideo unifiedideograph upper
-    uppercase variationselector vs whitespace wspace xidc xidcontinue xids xidstart
-""".split())
-# Binary properties PCRE2 does not know, from the generated tables.
-_TABLE_BINARY = {
-    "hyphen": "Hyphen", "otheralphabetic": "Other_Alphabetic", "oalpha": "Other_Alphabetic",
-    "otherdefaultignorablecodepoint": "Other_Default_Ignorable_Code_Point",
-    "odi": "Other_Default_Ignorable_Code_Point", "othergraphemeextend": "Other_Grapheme_Extend",
-    "ogrext": "Other_Grapheme_Extend", "otheridcontinue": "Other_ID_Continue",
-    "oidc": "Other_ID_Continue", "otheridstart": "Other_ID_Start", "oids": "Other_ID_Start",
-    "otherlowercase": "Other_Lowercase", "olower": "Other_Lowercase", "othermath": "Other_Math",
-    "omath": "Other_Math", "otheruppercase": "Other_Uppercase", "oupper": "Other_Uppercase",
-}
-# Scripts tiktoken's engine knows (Unicode 16.0), by their loose long and short names.
-_SCRIPTS = set("""
-    adlam adlm aghb ahom anatolianhieroglyphs arab arabic armenian armi armn avestan avst bali
-    balinese bamu bamum bass bassavah batak batk beng bengali bhaiksuki bhks bopo bopomofo brah
-    brahmi brai braille bugi buginese buhd buhid cakm canadianaboriginal cans cari carian
-    caucasianalbanian chakma cham cher cherokee chorasmian chrs common copt coptic cpmn cprt
-    cuneiform cypriot cyprominoan cyrillic cyrl deseret deva devanagari diak divesakuru dogr dogra
-    dsrt dupl duployan egyp egyptianhieroglyphs elba elbasan elym elymaic ethi ethiopic gara garay
-    geor georgian glag glagolitic gong gonm goth gothic gran grantha greek grek gujarati gujr gukh
-    gunjalagondi gurmukhi guru gurungkhema han hang hangul hani hanifirohingya hano hanunoo hatr
-    hatran hebr hebrew hira hiragana hluw hmng hmnp hung imperialaramaic inherited
-    inscriptionalpahlavi inscriptionalparthian ital java javanese kaithi kali kana kannada
-    katakana kawi kayahli khar kharoshthi khitansmallscript khmer khmr khoj khojki khudawadi
-    kiratrai kits knda krai kthi lana lao laoo latin latn lepc lepcha limb limbu lina linb
-    lineara linearb lisu lyci lycian lydi lydian mahajani mahj maka makasar malayalam mand mandaic
-    mani manichaean marc marchen masaramgondi medefaidrin medf meeteimayek mend mendekikakui merc
-    mero meroiticcursive meroitichieroglyphs miao mlym modi mong mongolian mro mroo mtei mult
-    multani myanmar mymr nabataean nagm nagmundari nand nandinagari narb nbat newa newtailue nko
-    nkoo nshu nushu nyiakengpuachuehmong ogam ogham olchiki olck oldhungarian olditalic
-    oldnortharabian oldpermic oldpersian oldsogdian oldsoutharabian oldturkic olduyghur olonal
-    onao oriya orkh orya osage osge osma osmanya ougr pahawhhmong palm palmyrene pauc paucinhau
-    perm phag phagspa phli phlp phnx phoenician plrd prti psalterpahlavi qaac qaai rejang rjng
-    rohg runic runr samaritan samr sarb saur saurashtra sgnw sharada shavian shaw shrd sidd
-    siddham signwriting sind sinh sinhala sogd sogdian sogo sora sorasompeng soyo soyombo sund
-    sundanese sunu sunuwar sylo sylotinagri syrc syriac tagalog tagb tagbanwa taile taitham
-    taiviet takr takri tale talu tamil taml tang tangsa tangut tavt telu telugu tfng tglg thaa
-    thaana thai tibetan tibt tifinagh tirh tirhuta tnsa todhri todr toto tulutigalari tutg ugar
-    ugaritic vai vaii vith vithkuqi wancho wara warangciti wcho xpeo xsux yezi yezidi yi yiii
-    zanabazarsquare zanb zinh zyyy
-""".split())
-_UNSPECIFIC_SCRIPTS = {"common", "zyyy", "inherited", "zinh", "qaai"}
+# Common and Inherited, by each of their names.
+_UNSPECIFIC_SCRIPTS = {name for name, script in SCRIPT_NAMES.items() if script in ("Zyyy", "Zinh")}
 _OTHER_SCRIPTS = ("items", "".join(
-    rf"\p{{scx:{name}}}" for name in sorted(_SCRIPTS - _UNSPECIFIC_SCRIPTS)))
-_KEYS = {
-    "gc": "gc", "generalcategory": "gc", "sc": "sc", "script": "sc", "scx": "scx",
-    "scriptextensions": "scx", "age": "age", "gcb": "gcb", "graphemeclusterbreak": "gcb",
-    "wb": "wb", "wordbreak": "wb", "sb": "sb", "sentencebreak": "sb",
-}
-# Break property values by their loose names, as unicode_props names them.
-_BREAK_VALUES = {
-    "gcb": {
-        "cn": "CN", "control": "CN", "cr": "CR", "ex": "EX", "extend": "EX", "l": "L", "lf": "LF",
-        "lv": "LV", "lvt": "LVT", "pp": "PP", "prepend": "PP", "ri": "RI",
-        "regionalindicator": "RI", "sm": "SM", "spacingmark": "SM", "t": "T", "v": "V",
-        "zwj": "ZWJ",
-    },
-    "wb": {
-        "cr": "CR", "dq": "DQ", "doublequote": "DQ", "ex": "EX", "extendnumlet": "EX",
-        "extend": "Extend", "fo": "FO", "format": "FO", "hl": "HL", "hebrewletter": "HL",
-        "ka": "KA", "katakana": "KA", "le": "LE", "aletter": "LE", "lf": "LF", "mb": "MB",
-        "midnumlet": "MB", "ml": "ML", "midletter": "ML", "mn": "MN", "midnum": "MN", "nl": "NL",
-        "newline": "NL", "nu": "NU", "numeric": "NU", "ri": "RI", "regionalindicator": "RI",
-        "sq": "SQ", "singlequote": "SQ", "wsegspace": "WSegSpace", "zwj": "ZWJ",
-    },
-    "sb": {
-        "at": "AT", "aterm": "AT", "cl": "CL", "close": "CL", "cr": "CR", "ex": "EX",
-        "extend": "EX", "fo": "FO", "format": "FO", "le": "LE", "oletter": "LE", "lf": "LF",
-        "lo": "LO", "lower": "LO", "nu": "NU", "numeric": "NU", "sc": "SC", "scontinue": "SC",
-        "se": "SE", "sep": "SE", "sp": "SP", "st": "ST", "sterm": "ST", "up": "UP", "upper": "UP",
-    },
-}
+    rf"\p{{scx:{name}}}" for name in sorted(SCRIPT_NAMES.keys() - _UNSPECIFIC_SCRIPTS)))
 # Age values: V6_0 reads as v60 loosely, beside the plain 6.0.
 _AGES = {age: age for age in unicode_props.AGE}
 _AGES.update({"v" + age.replace(".", ""): age for age in unicode_props.AGE})
@@ -262,31 +164,31 @@ def _property(raw, negated, at):
         key, sep, value = raw.partition(":")
     found = closed = None
     if sep:
-        kind = _KEYS.get(_property_name(key))
+        kind = KEY_NAMES.get(_property_name(key))
         name = _property_name(value)
-        if kind == "gc" and (name in _CATEGORIES or name in _SPECIAL):
+        if kind == "gc" and (name in CATEGORY_NAMES or name in _SPECIAL):
             found, closed = _category(name)
         elif kind == "scx" and name in _UNSPECIFIC_SCRIPTS:
             # A character whose script extensions are listed has not Common or Inherited among
             # them, where PCRE2 reads the script.
             found, closed = ("minus", _items(rf"\p{{sc:{name}}}"), _OTHER_SCRIPTS), False
-        elif kind in ("sc", "scx") and name in _SCRIPTS:
+        elif kind in ("sc", "scx") and name in SCRIPT_NAMES:
             found, closed = _items(rf"\p{{{kind}:{name}}}"), False
         elif kind == "age" and name in _AGES:
             ages = _AGE_ORDER[: _AGE_ORDER.index(_AGES[name]) + 1]
             found, closed = _table(*(unicode_props.AGE[age] for age in ages)), False
-        elif kind in _BREAK_VALUES and name in _BREAK_VALUES[kind]:
-            found = _table(unicode_props.BREAK[kind][_BREAK_VALUES[kind][name]])
+        elif kind in BREAK_VALUE_NAMES and name in BREAK_VALUE_NAMES[kind]:
+            found = _table(unicode_props.BREAK[kind][BREAK_VALUE_NAMES[kind][name]])
             closed = False
     else:
         name = _property_name(raw)
-        if name in _CATEGORIES or name in _SPECIAL:
+        if name in CATEGORY_NAMES or name in _SPECIAL:
             found, closed = _category(name)
-        elif name in _BINARY:
+        elif name in PCRE2_BINARY_NAMES:
             found, closed = _items(rf"\p{{{name}}}"), False
-        elif name in _TABLE_BINARY:
-            found, closed = _table(unicode_props.BINARY[_TABLE_BINARY[name]]), False
-        elif name in _SCRIPTS:
+        elif name in TABLE_BINARY_NAMES:
+            found, closed = _table(unicode_props.BINARY[TABLE_BINARY_NAMES[name]]), False
+        elif name in SCRIPT_NAMES:
             # PCRE2 reads a bare script name as its script extensions.
             found, closed = _items(rf"\p{{sc:{name}}}"), False
     if found is None:
@@ -297,7 +199,7 @@ def _property(raw, negated, at):
 def _category(name):
     if name in _SPECIAL:
         return _items(_SPECIAL[name]), name != "ascii"
-    short = _CATEGORIES[name]
+    short = CATEGORY_NAMES[name]
     return _items(rf"\p{{{short}}}"), short in _CASE_CLOSED
 
 
