@@ -547,20 +547,24 @@ def build_parser():
                          metavar="{" + ",".join(FORMATS) + "}", help=FORMATS_HELP)
         sub.add_argument("--lines", action="store_true", help=lines_help + " (text format only)")
 
-    count = command("count", "token counts per file and a total, like wc (stdin without files); "
-                             "a file that cannot be read is reported and the exit status is 1")
-    count.add_argument("files", nargs="*", metavar="FILE")
+    def files_command(name, help_text):
+        # A command over the text of each file, or stdin without files.
+        sub = command(name, help_text)
+        sub.add_argument("files", nargs="*", metavar="FILE")
+        special_option(sub)
+        errors_option(sub)
+        return sub
+
+    count = files_command("count", "token counts per file and a total, like wc (stdin without "
+                                   "files); a file that cannot be read is reported and the exit "
+                                   "status is 1")
     count.add_argument("--json", action="store_true", help="print the counts as JSON")
-    special_option(count)
-    errors_option(count)
-    encode = command("encode", "text to ids: the ids of the whole text of each file (stdin without "
-                               "files), which decode turns back into the same bytes; a file that "
-                               "cannot be read is reported and the exit status is 1")
-    encode.add_argument("files", nargs="*", metavar="FILE")
-    special_option(encode)
+    encode = files_command("encode", "text to ids: the ids of the whole text of each file (stdin "
+                                     "without files), which decode turns back into the same bytes; "
+                                     "a file that cannot be read is reported and the exit status "
+                                     "is 1")
     format_options(encode, "a line of ids per line of text, ending as that line ends "
                            "(\\n, \\r\\n or, last, nothing)")
-    errors_option(encode)
     decode = command("decode", "ids to text: the ids written by encode, back to the bytes it read",
                      "ids to text: the ids written by encode, in the same format, back to the "
                      "bytes it read. " + DECODE_RULE)
@@ -571,16 +575,13 @@ def build_parser():
     truncate.add_argument("file", nargs="?", metavar="FILE")
     special_option(truncate)
     errors_option(truncate)
-    show = command("show", "the text with each token marked: alternating background colours on a "
-                           "terminal, [brackets] around each token otherwise; a token that is "
-                           "part of a character shows its bytes as \\x escapes")
-    show.add_argument("files", nargs="*", metavar="FILE")
+    show = files_command("show", "the text with each token marked: alternating background colours "
+                                 "on a terminal, [brackets] around each token otherwise; a token "
+                                 "that is part of a character shows its bytes as \\x escapes")
     show.add_argument("--ids", action="store_true", help="each token's id after it")
     show.add_argument("--color", choices=["auto", "always", "never"], default="auto",
                       help="colours, not brackets: on a terminal (auto, the default), always "
                            "or never")
-    special_option(show)
-    errors_option(show)
     bench = command("bench", "throughput of pelnor and, when installed, tiktoken")
     bench.add_argument("file", nargs="?", metavar="FILE",
                        help="the text (a built-in sample without)")
