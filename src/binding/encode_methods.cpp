@@ -252,13 +252,13 @@ PyObject* encode_with_unstable_tail(PyObject* self, PyObject* const* args, Py_ss
 
 PyObject* encode_single_piece(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  return one_argument_method<Piece>("Tokenizer.encode_single_piece()", kPieceParams, args, nargsf,
-                                    kwnames, [&](const Piece& piece) {
-                                      return id_list(self, run_detached([&] {
-                                                       return pelnor::encode_single_piece(
-                                                           core(self).vocab(), piece.bytes);
-                                                     }));
-                                    });
+  return one_argument_method<Piece>(
+      "Tokenizer.encode_single_piece()", kPieceParams, args, nargsf, kwnames,
+      [&](const Piece& piece) {
+        const IdVector ids = run_detached(
+            [&] { return pelnor::encode_single_piece(core(self).vocab(), piece.bytes); });
+        return id_list(self, ids);
+      });
 }
 
 PyObject* encode_single_token(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
@@ -339,7 +339,7 @@ PyObject* find_disallowed_special(PyObject* self, PyObject* const* args, Py_ssiz
     const std::optional<DisallowedFound> found =
         run_detached([&]() -> std::optional<DisallowedFound> {
           for (const Bytes text : texts.views()) {
-            if (auto found = find_disallowed(core(self), text, allowed, disallowed)) return found;
+            if (auto hit = find_disallowed(core(self), text, allowed, disallowed)) return hit;
           }
           return std::nullopt;
         });
