@@ -12,7 +12,6 @@ passed on as they are, PCRE2 too).
 Run inside the dev root (tools/devroot run python3 tools/gen_unicode_props.py).
 """
 
-import base64
 import json
 import re
 import subprocess
@@ -100,7 +99,7 @@ def pcre2_takes(pattern):
 
 def unicode_aliases():
     """Perl's aliases, {"props": {short: names}, "values": {short: {value: names}}}, checked to be
-    of tiktoken's Unicode version, with the binary properties Perl leaves out."""
+    of the last Unicode version in AGES, with the binary properties Perl leaves out."""
     found = json.loads(subprocess.run(["perl", "-e", PERL_ALIASES], capture_output=True,
                                       text=True, check=True).stdout)
     if found["version"] != AGES[-1] + ".0":
@@ -111,26 +110,43 @@ def unicode_aliases():
     return found
 
 
+def loose_table(pairs):
+    """{loose name: target} of (name, target) pairs; stops where two targets read alike."""
+    table = {}
+    for name, target in pairs:
+        if table.setdefault(loose(name), target) != target:
+            raise SystemExit(f"{name} reads as {table[loose(name)]} and {target}")
+    return table
+
+
 def name_tables(aliases):
     """The names tiktoken's engine takes, by table: loose name to the name the tables use."""
     props, values = aliases["props"], aliases["values"]
-    takes = lambda name: tiktoken_takes(rf"\p{{{name}}}")  # noqa: E731
-    categories = {loose(name): short for short, names in values["gc"].items() if short != "Cs"
-                  for name in names if takes(name)}
-    scripts = {loose(name): short for short, names in values["sc"].items()
-               for name in names if takes(name)}
-    binary_props = [short for short, names in values.items() if set(names) == {"N", "Y"}]
+
+    def takes(name):
+        return tiktoken_takes(rf"\p{{{name}}}")
+
+    # tiktoken's engine has no surrogates.
+    categories = loose_table((name, short) for short, names in values["gc"].items()
+                             if short != "Cs" for name in names if takes(name))
+    scripts = loose_table((name, short) for short, names in values["sc"].items()
+                          for name in names if takes(name))
+    binary_props = [short for short, value_names in values.items()
+                    if set(value_names) == {"N", "Y"}]
     binary = sorted({loose(name) for short in binary_props for name in props[short]
                      if takes(name) and pcre2_takes(rf"\p{{{name}}}")})
-    table_binary = {loose(name): names[-1] for short in binary_props
-                    if (names := props[short])[-1] in BINARY for name in names}
+    # A property's names are its short name, its long name and any others.
+    table_binary = loose_table((name, props[short][1]) for short in binary_props
+                               if props[short][1] in BINARY for name in props[short]
+                               if takes(name))
     keys = {}
     for key in KEYS:
         some_value = next(iter(values[key]))
-        keys.update({loose(name): key.lower() for name in props[key]
-                     if tiktoken_takes(rf"\p{{{name}={some_value}}}")})
-    breaks = {prop: {loose(name): value for value in listed for name in values[prop.upper()][value]
-                     if tiktoken_takes(rf"\p{{{prop}={name}}}")}
+        keys |= loose_table((name, key.lower()) for name in props[key]
+                            if tiktoken_takes(rf"\p{{{name}={some_value}}}"))
+    breaks = {prop: loose_table((name, value) for value in listed
+                                for name in values[prop.upper()][value]
+                                if tiktoken_takes(rf"\p{{{prop}={name}}}"))
               for prop, listed in BREAKS.items()}
     return categories, scripts, binary, table_binary, keys, breaks
 
@@ -203,7 +219,7 @@ def generate():
         *packed("CATEGORY_NAMES = {", map(item, categories.items()), "}"),
         "# Scripts, to their short names.",
         *packed("SCRIPT_NAMES = {", map(item, scripts.items()), "}"),
-        "# Binary properties PCRE2 knows by the same names.",
+        "# Binary properties PCRE2 knows by the same names, which it matches loosely too.",
         *packed("PCRE2_BINARY_NAMES = {", map(quoted, binary), "}"),
         "# The properties of BINARY.",
         *packed("TABLE_BINARY_NAMES = {", map(item, table_binary.items()), "}"),

@@ -944,7 +944,7 @@ SCRIPT_NAMES = {
     "yi": "Yiii", "zanb": "Zanb", "zanabazarsquare": "Zanb", "zinh": "Zinh", "inherited": "Zinh",
     "qaai": "Zinh", "zyyy": "Zyyy", "common": "Zyyy",
 }
-# Binary properties PCRE2 knows by the same names.
+# Binary properties PCRE2 knows by the same names, which it matches loosely too.
 PCRE2_BINARY_NAMES = {
     "ahex", "alpha", "alphabetic", "asciihexdigit", "bidic", "bidicontrol", "bidim", "bidimirrored",
     "cased", "caseignorable", "changeswhencasefolded", "changeswhencasemapped",

@@ -86,7 +86,8 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObj
 PyObject* decode_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
   return one_argument_method<std::vector<TokenId>>(
-      "Tokenizer.decode_bytes()", kIdsParams, args, nargsf, kwnames, [&](const auto& ids) {
+      "Tokenizer.decode_bytes()", kIdsParams, args, nargsf, kwnames,
+      [&](const std::vector<TokenId>& ids) {
         const ByteVector bytes =
             run_detached([&] { return pelnor::decode_bytes(core(self), ids); });
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
@@ -97,7 +98,7 @@ PyObject* decode_bytes_checked(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return one_argument_method<std::vector<TokenId>>(
       "Tokenizer.decode_bytes_checked()", kIdsParams, args, nargsf, kwnames,
-      [&](const auto& ids) -> PyObject* {
+      [&](const std::vector<TokenId>& ids) -> PyObject* {
         std::optional<TokenId> unknown;
         ByteVector bytes;
         {

@@ -226,9 +226,9 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
       return nullptr;
     }
     const SpannedIds spanned = run_detached([&] {
-      SpannedIds spanned = encode_with_offsets_allowing(core(self), text.bytes(), allowed);
-      if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), spanned.bounds);
-      return spanned;
+      SpannedIds found = encode_with_offsets_allowing(core(self), text.bytes(), allowed);
+      if (unit == OffsetUnit::kChar) to_char_offsets(text.bytes(), found.bounds);
+      return found;
     });
     return pair_of(id_list(self, spanned.ids), spans_list(spanned.bounds));
   });

@@ -22,21 +22,22 @@
 // clang-format on
 
 // Each embedded file: the symbol its bytes are bound to and its name in the data folder.
-#define PELNOR_EMBEDDED_FILES(FILE)                           \
-  FILE(pelnor_r50k_vocab, "r50k.vocab")                       \
-  FILE(pelnor_r50k_special, "r50k.special")                   \
-  FILE(pelnor_p50k_vocab, "p50k.vocab")                       \
-  FILE(pelnor_p50k_special, "p50k.special")                   \
-  FILE(pelnor_p50k_edit_special, "p50k_edit.special")         \
-  FILE(pelnor_cl100k_vocab, "cl100k.vocab")                   \
-  FILE(pelnor_o200k_vocab, "o200k.vocab")                     \
-  FILE(pelnor_cl100k_special, "cl100k.special")               \
-  FILE(pelnor_o200k_special, "o200k.special")                 \
-  FILE(pelnor_o200k_harmony_special, "o200k_harmony.special") \
-  FILE(pelnor_uniclass, "uniclass.bin")                       \
-  FILE(pelnor_uniclass_o200k, "uniclass_o200k.bin")
+#define PELNOR_EMBEDDED_FILES(ENTRY)                           \
+  ENTRY(pelnor_r50k_vocab, "r50k.vocab")                       \
+  ENTRY(pelnor_r50k_special, "r50k.special")                   \
+  ENTRY(pelnor_p50k_vocab, "p50k.vocab")                       \
+  ENTRY(pelnor_p50k_special, "p50k.special")                   \
+  ENTRY(pelnor_p50k_edit_special, "p50k_edit.special")         \
+  ENTRY(pelnor_cl100k_vocab, "cl100k.vocab")                   \
+  ENTRY(pelnor_o200k_vocab, "o200k.vocab")                     \
+  ENTRY(pelnor_cl100k_special, "cl100k.special")               \
+  ENTRY(pelnor_o200k_special, "o200k.special")                 \
+  ENTRY(pelnor_o200k_harmony_special, "o200k_harmony.special") \
+  ENTRY(pelnor_uniclass, "uniclass.bin")                       \
+  ENTRY(pelnor_uniclass_o200k, "uniclass_o200k.bin")
 
 PELNOR_EMBEDDED_FILES(PELNOR_EMBED)
+#undef PELNOR_EMBED
 
 namespace pelnor {
 namespace {
@@ -50,6 +51,7 @@ struct EmbeddedFile {
 #define PELNOR_EMBEDDED_FILE_ENTRY(symbol, file) {file, symbol##_begin, symbol##_end},
 const EmbeddedFile kEmbeddedFiles[] = {PELNOR_EMBEDDED_FILES(PELNOR_EMBEDDED_FILE_ENTRY)};
 #undef PELNOR_EMBEDDED_FILE_ENTRY
+#undef PELNOR_EMBEDDED_FILES
 
 }  // namespace
 

@@ -85,6 +85,8 @@ bool is_other_run_tail(std::uint8_t b) {
          p;
 }
 
+namespace {
+
 // ASCII bytes are classified by fixed ranges and runs scanned with Scans; any scan that stops at a
 // byte >= 0x80 might continue with a non-ASCII character of its class, so the piece is redone on
 // the general path.
@@ -150,6 +152,8 @@ std::size_t block_fast_path(O200kRules, const UniClassTable& table, Bytes text, 
 }
 
 #endif
+
+}  // namespace
 
 NextPiece o200k_scanner(Kernel kernel) {
   return PretokKernels<O200kRules>::scanner(kernel);
