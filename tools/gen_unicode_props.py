@@ -14,7 +14,6 @@ Run inside the dev root (tools/devroot run python3 tools/gen_unicode_props.py).
 
 import json
 import os
-import re
 import subprocess
 from pathlib import Path
 
@@ -22,6 +21,7 @@ import tiktoken
 
 from pelnor._pelnor import Tokenizer
 from pelnor.encoding import _special_data
+from pelnor.regex_dialect import _loose as loose
 from pelnor.vocab_format import vocab_data
 
 REPO = Path(__file__).resolve().parent.parent
@@ -75,11 +75,6 @@ SCALARS = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)
 BYTE_RANKS = {bytes([b]): b for b in range(256)}
 BYTE_VOCAB = vocab_data(BYTE_RANKS)[0]
 NO_SPECIALS = _special_data({})
-
-
-def loose(name):
-    """name as tiktoken's engine matches it: no case, spaces, underscores or hyphens."""
-    return re.sub(r"[\s_-]", "", name).lower()
 
 
 def tiktoken_takes(pattern):
